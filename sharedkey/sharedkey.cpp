@@ -1,7 +1,7 @@
 #include "sharedkey/sharedkey.h"
 
-#include <string>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/commandline.h"
 #include "sharedkey/lockcount.h"
@@ -32,19 +32,51 @@ int DecrementLockCount() {
   return result;
 }
 
+namespace {
+
+// The names of a key's subkeys, NUL after NUL, in listing order. Plain C allocation keeps the
+// shipped program free of the C++ runtime's exception machinery; a list that cannot grow ends
+// the listing, as any other failure of it does.
+struct NameList {
+  char* names = nullptr;
+  std::size_t used = 0;
+  std::size_t capacity = 0;
+};
+
+bool AppendName(NameList* list, const char* name, std::size_t length) {
+  if (list->used + length + 1 > list->capacity) {
+    const std::size_t capacity = list->capacity * 2 + kPathBufferSize;
+    void* grown = std::realloc(list->names, capacity);
+    if (grown == nullptr) {
+      return false;
+    }
+    list->names = static_cast<char*>(grown);
+    list->capacity = capacity;
+  }
+  std::memcpy(list->names + list->used, name, length);
+  list->names[list->used + length] = '\0';
+  list->used += length + 1;
+  return true;
+}
+
+}  // namespace
+
 void DeleteKeyTree(OsKey parent, const char* path) {
   OsKey key = nullptr;
   if (OsRegOpenKey(parent, path, &key) == kOsSuccess) {
-    std::vector<std::string> subkeys;
+    NameList subkeys;
     char name[kPathBufferSize];
     std::uint32_t nameLength = kPathBufferSize;
     for (std::uint32_t index = 0; OsRegEnumKey(key, index, name, &nameLength) == kOsSuccess; ++index) {
-      subkeys.emplace_back(name, nameLength);
+      if (!AppendName(&subkeys, name, nameLength)) {
+        break;
+      }
       nameLength = kPathBufferSize;
     }
-    for (const std::string& subkey : subkeys) {
-      DeleteKeyTree(key, subkey.c_str());
+    for (std::size_t offset = 0; offset < subkeys.used; offset += std::strlen(subkeys.names + offset) + 1) {
+      DeleteKeyTree(key, subkeys.names + offset);
     }
+    std::free(subkeys.names);
     OsRegCloseKey(key);
   }
   OsRegDeleteKey(parent, path);

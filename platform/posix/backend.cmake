@@ -1,6 +1,7 @@
 set(RUNRELEASE_BACKEND_SOURCES
   platform/regformat.cpp
   platform/posix/registry.cpp
+  platform/posix/store.cpp
   platform/posix/arguments.cpp
   platform/posix/system.cpp)
 set(RUNRELEASE_BACKEND_LIBRARIES "")

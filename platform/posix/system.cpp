@@ -164,7 +164,11 @@ int OsWaitForProcess(OsProcess process) {
 
 int OsAcquireReleaseLock(OsLock* lock) {
   OS_FAULT_POINT(OsCall::AcquireReleaseLock);
-  const std::string path = StorePath() + ".release";
+  const std::string store = StorePath();
+  if (store.empty()) {
+    return kOsPathNotFound;
+  }
+  const std::string path = store + ".release";
   const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
   if (descriptor < 0) {
     return FileErrorCode(errno, path.c_str());

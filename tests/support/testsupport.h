@@ -2,12 +2,21 @@
 
 #include <string>
 
+#include "platform/regformat.h"
+
 // What the tests need from the system under test, one definition per system: seeding and reading
 // the test's part of HKEY_LOCAL_MACHINE, holding a file as another process would, and starting
 // the program with an exact command tail.
 
 // The registry trees a test owns; every other key is never touched by a test.
 constexpr const char* kTestOwnedTrees[] = {"Software\\Norvo", "Software\\RunReleaseTest"};
+
+// Gives this process, and the programs it starts, a registry of its own inside folder where the
+// system allows it; elsewhere the test owns the machine's registry and resets its trees.
+void TestIsolateRegistry(const std::string& folder);
+
+// The owned trees of a registry tree, and nothing else: Software holding those that exist.
+RegKey OwnedTrees(const RegKey& root);
 
 // Makes each owned tree exactly what regText (REGEDIT4, keys under HKEY_LOCAL_MACHINE) holds.
 // Returns 0 or a Windows error code.

@@ -1,0 +1,31 @@
+// The child of the end-to-end runs. Its arguments are action and operand pairs, carried out in
+// order up to the first argument that starts with a dash (the watched file's switch):
+//   rm PATH      removes a file or an empty folder
+//   addkey PATH  creates a key under HKEY_LOCAL_MACHINE
+//   sleep MS     waits
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "support/testsupport.h"
+
+int main(int argc, char** argv) {
+  for (int index = 1; index + 1 < argc && argv[index][0] != '-'; index += 2) {
+    const std::string action = argv[index];
+    const char* operand = argv[index + 1];
+    if (action == "rm") {
+      std::error_code ignored;
+      std::filesystem::remove(operand, ignored);
+    } else if (action == "addkey") {
+      TestCreateKey(operand);
+    } else if (action == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(operand)));
+    } else {
+      return 2;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,128 @@
+#include "e2e/scenario.h"
+
+#include <cstdlib>
+#include <sstream>
+
+extern const char* const kScenarioText;
+
+namespace {
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream stream(text);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) {
+    words.push_back(word);
+  }
+  return words;
+}
+
+// Splits at blanks outside double quotes; a backslash inside quotes keeps the next byte.
+std::vector<std::string> Items(const std::string& text) {
+  std::vector<std::string> items;
+  std::string item;
+  bool quoted = false;
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const char byte = text[index];
+    if (!quoted && byte == ' ') {
+      if (!item.empty()) {
+        items.push_back(item);
+      }
+      item.clear();
+      continue;
+    }
+    item.push_back(byte);
+    if (quoted && byte == '\\' && index + 1 < text.size()) {
+      item.push_back(text[++index]);
+    } else if (byte == '"') {
+      quoted = !quoted;
+    }
+  }
+  if (!item.empty()) {
+    items.push_back(item);
+  }
+  return items;
+}
+
+}  // namespace
+
+std::string ExpandRepeats(const std::string& text) {
+  std::string expanded;
+  for (std::size_t index = 0; index < text.size();) {
+    if (text.compare(index, 7, "{blank}") == 0) {
+      expanded += ' ';
+      index += 7;
+    } else if (text.compare(index, 8, "{repeat:") == 0) {
+      char* end = nullptr;
+      const long count = std::strtol(text.c_str() + index + 8, &end, 10);
+      const std::size_t fill = static_cast<std::size_t>(end - text.c_str()) + 1;
+      expanded.append(static_cast<std::size_t>(count), text[fill]);
+      index = fill + 2;
+    } else {
+      expanded += text[index++];
+    }
+  }
+  return expanded;
+}
+
+std::string RegistryTextOfItems(const std::string& items) {
+  std::string text = "REGEDIT4\n";
+  for (const std::string& item : Items(ExpandRepeats(items))) {
+    text += item.front() == '[' ? "\n[HKEY_LOCAL_MACHINE\\" + item.substr(1) + "\n" : item + "\n";
+  }
+  return text;
+}
+
+std::vector<Scenario> LoadScenarios(std::string* error) {
+  std::vector<Scenario> scenarios;
+  std::istringstream table(kScenarioText);
+  bool afterGiven = false;
+  const auto finish = [&] {
+    if (!scenarios.empty() && !afterGiven) {
+      scenarios.back().after = scenarios.back().before;
+    }
+  };
+  for (std::string line; std::getline(table, line);) {
+    const std::size_t keyEnd = line.find(' ');
+    const std::string key = line.substr(0, keyEnd);
+    const std::size_t restStart = line.find_first_not_of(' ', keyEnd);
+    const std::string rest = restStart == std::string::npos ? "" : line.substr(restStart);
+    if (key.empty() || key[0] == '#') {
+      continue;
+    }
+    if (key == "scenario") {
+      finish();
+      scenarios.push_back(Scenario{});
+      scenarios.back().name = rest;
+      afterGiven = false;
+      continue;
+    }
+    if (scenarios.empty()) {
+      *error = line;
+      return {};
+    }
+    Scenario& scenario = scenarios.back();
+    if (key == "before") {
+      scenario.before = rest;
+    } else if (key == "after") {
+      scenario.after = rest;
+      afterGiven = true;
+    } else if (key == "file") {
+      scenario.files = Words(rest);
+    } else if (key == "folder") {
+      scenario.folders = Words(rest);
+    } else if (key == "held") {
+      scenario.held = Words(rest);
+    } else if (key == "present") {
+      scenario.present = Words(rest);
+    } else if (key == "faults") {
+      scenario.faults = rest;
+    } else if (key == "tail") {
+      scenario.tail = rest;
+    } else {
+      *error = line;
+      return {};
+    }
+  }
+  finish();
+  return scenarios;
+}

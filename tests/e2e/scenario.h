@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One end-to-end scenario of the table in scenarios.txt.
+struct Scenario {
+  std::string name;
+  std::string before;  // registry items, as RegistryTextOfItems takes them
+  std::string after;
+  std::vector<std::string> files;
+  std::vector<std::string> folders;
+  std::vector<std::string> held;
+  std::vector<std::string> present;
+  std::string faults;
+  std::string tail;  // with its placeholders
+};
+
+// Every scenario of the table; a line that the table's format does not allow fails the load
+// with the line in *error.
+std::vector<Scenario> LoadScenarios(std::string* error);
+
+// The REGEDIT4 text of registry items: [key] opens a key under HKEY_LOCAL_MACHINE, and the value
+// lines after it belong to it; blanks separate items outside double quotes.
+std::string RegistryTextOfItems(const std::string& items);
+
+// Expands {repeat:N:C} and {blank}; other placeholders are left for the caller.
+std::string ExpandRepeats(const std::string& text);
