@@ -315,13 +315,13 @@ void RemoveValue(RegKey* key, std::string_view name) {
 
 void AppendQuoted(std::string* out, std::string_view text) {
   out->push_back('"');
-  for (const char c : text) {
-    if (c == '\\' || c == '"') {
-      out->push_back('\\');
-    }
-    out->push_back(c);
+  for (std::size_t special = text.find_first_of("\\\""); special != std::string_view::npos;
+       special = text.find_first_of("\\\"")) {
+    out->append(text.substr(0, special)).push_back('\\');
+    out->push_back(text[special]);
+    text.remove_prefix(special + 1);
   }
-  out->push_back('"');
+  out->append(text).push_back('"');
 }
 
 bool IsPlainString(const RegValue& value) {
@@ -383,11 +383,8 @@ void AppendValue(std::string* out, const RegValue& value) {
 void AppendKeys(std::string* out, const RegKey& key, std::string* path) {
   for (const RegKey& subkey : key.subkeys) {
     const std::size_t parentLength = path->size();
-    path->push_back('\\');
-    *path += subkey.name;
-    out->push_back('[');
-    *out += *path;
-    *out += "]\n";
+    path->append(1, '\\').append(subkey.name);
+    out->append(1, '[').append(*path).append("]\n");
     for (const RegValue& value : subkey.values) {
       AppendValue(out, value);
     }

@@ -32,6 +32,7 @@ int OsOpenFileForSoleRead(const char* path, OsFile* file) {
 }
 
 int OsGetFileAttributes(const char* path, std::uint32_t* attributes) {
+  *attributes = kOsInvalidAttributes;
   OS_FAULT_POINT(OsCall::GetFileAttributes);
   const DWORD found = GetFileAttributesA(path);
   *attributes = found;

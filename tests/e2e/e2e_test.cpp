@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,11 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path programFolder;
-
 const char* const kUnrelatedKeys = "[Software\\RunReleaseTest\\Unrelated] \"Keep\"=\"yes\" \"Count\"=dword:00000001";
-
-std::string Program(const char* name) { return (programFolder / (std::string(name) + RUNRELEASE_EXE_SUFFIX)).string(); }
 
 std::string ExpectedRegistry(const std::string& items) {
   const std::string regText = RegistryTextOfItems(items + " " + kUnrelatedKeys);
@@ -35,22 +30,14 @@ std::string ExpandTail(std::string tail, const fs::path& folder) {
       tail.replace(at, from.size(), to);
     }
   };
-  replaceAll("{child}", (folder / ("child" RUNRELEASE_EXE_SUFFIX)).string());
-  replaceAll("{dashed-child}", (folder / "my-tools" / ("child" RUNRELEASE_EXE_SUFFIX)).string());
-  replaceAll("{missing}", (folder / ("missing" RUNRELEASE_EXE_SUFFIX)).string());
+  replaceAll("{child}", (folder / ExecutableName("child")).string());
+  replaceAll("{dashed-child}", (folder / "my-tools" / ExecutableName("child")).string());
+  replaceAll("{missing}", (folder / ExecutableName("missing")).string());
   for (std::size_t at = tail.find("{file:"); at != std::string::npos; at = tail.find("{file:")) {
     const std::size_t end = tail.find('}', at);
     tail.replace(at, end + 1 - at, (folder / tail.substr(at + 6, end - at - 6)).string());
   }
   return ExpandRepeats(tail);
-}
-
-// A fresh folder whose path holds no dash, since a dash before the switch moves the watched path.
-fs::path MakeScenarioFolder() {
-  std::random_device random;
-  const fs::path folder = fs::temp_directory_path() / ("rr" + std::to_string(random() % 100000000U));
-  fs::create_directories(folder);
-  return folder;
 }
 
 }  // namespace
@@ -63,14 +50,13 @@ class EndToEnd : public testing::TestWithParam<Scenario> {};
 
 TEST_P(EndToEnd, Scenario) {
   const Scenario& scenario = GetParam();
-  const fs::path folder = MakeScenarioFolder();
-  ASSERT_EQ(folder.string().find('-'), std::string::npos) << "the temporary folder's path holds a dash: " << folder;
+  const fs::path folder = MakeScenarioFolder("rr");
   TestIsolateRegistry(folder.string());
   ASSERT_EQ(TestResetRegistry(RegistryTextOfItems(scenario.before + " " + kUnrelatedKeys)), 0);
 
-  fs::copy_file(Program("e2e_child"), folder / ("child" RUNRELEASE_EXE_SUFFIX));
+  fs::copy_file(ProgramPath("e2e_child"), folder / ExecutableName("child"));
   fs::create_directories(folder / "my-tools");
-  fs::copy_file(Program("e2e_child"), folder / "my-tools" / ("child" RUNRELEASE_EXE_SUFFIX));
+  fs::copy_file(ProgramPath("e2e_child"), folder / "my-tools" / ExecutableName("child"));
   for (const std::string& name : scenario.files) {
     std::ofstream(folder / name) << "watched";
   }
@@ -86,7 +72,7 @@ TEST_P(EndToEnd, Scenario) {
   TestSetEnvironment("RUNRELEASE_FAULTS", scenario.faults.empty() ? nullptr : scenario.faults.c_str());
   int exitCode = -1;
   std::string output;
-  const int started = TestRunProgram(Program(scenario.faults.empty() ? "runrelease" : "runrelease-faults"),
+  const int started = TestRunProgram(ProgramPath(scenario.faults.empty() ? "runrelease" : "runrelease-faults"),
                                      ExpandTail(scenario.tail, folder), &exitCode, &output);
   TestSetEnvironment("RUNRELEASE_FAULTS", nullptr);
   for (const int id : held) {
@@ -130,9 +116,3 @@ std::string ScenarioName(const testing::TestParamInfo<Scenario>& info) {
 INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(TableOrFail()), ScenarioName);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  programFolder = fs::absolute(fs::path(argv[0])).parent_path();
-  return RUN_ALL_TESTS();
-}

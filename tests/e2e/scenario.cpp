@@ -1,11 +1,17 @@
 #include "e2e/scenario.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <sstream>
 
 extern const char* const kScenarioText;
 
 namespace {
+
+std::filesystem::path programFolder;
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream stream(text);
@@ -125,4 +131,19 @@ std::vector<Scenario> LoadScenarios(std::string* error) {
   }
   finish();
   return scenarios;
+}
+
+void SetProgramFolder(const char* argv0) { programFolder = std::filesystem::absolute(argv0).parent_path(); }
+
+std::string ExecutableName(const std::string& name) { return name + RUNRELEASE_EXE_SUFFIX; }
+
+std::string ProgramPath(const std::string& name) { return (programFolder / ExecutableName(name)).string(); }
+
+std::string MakeScenarioFolder(const char* prefix) {
+  std::random_device random;
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / (prefix + std::to_string(random() % 100000000U));
+  std::filesystem::create_directories(folder);
+  EXPECT_EQ(folder.string().find('-'), std::string::npos) << "the temporary folder's path holds a dash: " << folder;
+  return folder.string();
 }

@@ -26,3 +26,16 @@ std::string RegistryTextOfItems(const std::string& items);
 
 // Expands {repeat:N:C} and {blank}; other placeholders are left for the caller.
 std::string ExpandRepeats(const std::string& text);
+
+// The folder of the test programs, taken from the driver's argv[0] by the shared main.
+void SetProgramFolder(const char* argv0);
+
+// A program's file name: name with the system's executable suffix.
+std::string ExecutableName(const std::string& name);
+
+// A program beside the driver.
+std::string ProgramPath(const std::string& name);
+
+// A fresh temporary folder. Its path holds no dash, or the test fails, since a dash before the
+// switch would move the watched path.
+std::string MakeScenarioFolder(const char* prefix);
