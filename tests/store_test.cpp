@@ -220,7 +220,7 @@ TEST(RegistryText, LongBinaryWrapsAndStrangeValuesComeBackExactly) {
   int longLines = 0;
   for (std::string line; std::getline(lines, line);) {
     EXPECT_LE(line.size(), 80u) << line;
-    longLines += line.back() == '\\' ? 1 : 0;
+    longLines += !line.empty() && line.back() == '\\' ? 1 : 0;
   }
   EXPECT_GE(longLines, 10);
 }

@@ -1,0 +1,79 @@
+// The GUI start-up's own rule for the command tail, seen through the real Windows API: the
+// program is started with exact command lines, and the registry shows which tail it took.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "e2e/scenario.h"
+#include "support/testsupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Starts runrelease.exe by its path with commandLine as the whole line GetCommandLineA returns.
+DWORD RunWithCommandLine(std::string commandLine) {
+  const std::string program = ProgramPath("runrelease");
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    return GetLastError() + 1000;
+  }
+  WaitForSingleObject(started.hProcess, 60000);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(started.hProcess, &exitCode);
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return exitCode;
+}
+
+struct StartupCase {
+  const char* name;    // the program's own name as the line gives it; {exe} is its real path
+  const char* between;  // what stands between the name and the tail
+  bool tailGiven;
+  const char* count;   // LockCount after the run
+};
+
+TEST(StartUp, TakesTheTailByTheProgramsOwnRule) {
+  const StartupCase cases[] = {
+      {"\"{exe}\"", "", true, "1"},         // the tail starts right after the closing quote
+      {"\"C:\\a.exe\"", "", true, "1"},     // the name need not be the program's real path
+      {"\"{exe}\"", " \t  \t", true, "1"},  // blanks and tabs after the name
+      {"{exe}", "\t", true, "1"},
+      {"\"{exe}\"", "", false, "2"},        // an empty tail starts nothing and releases nothing
+      {"\"{exe}", " ", true, "2"},          // no closing quote: the name runs to the switch's quote
+  };
+  for (const StartupCase& testCase : cases) {
+    const fs::path folder = MakeScenarioFolder("rrstart");
+    const std::string child = (folder / ExecutableName("child")).string();
+    fs::copy_file(ProgramPath("e2e_child"), child);
+    const std::string watched = (folder / "app.dat").string();
+    std::ofstream(watched) << "watched";
+    ASSERT_EQ(TestResetRegistry(RegistryTextOfItems("[Software\\Norvo\\Common] \"LockCount\"=\"2\"")), 0);
+
+    std::string name = testCase.name;
+    const std::size_t exe = name.find("{exe}");
+    if (exe != std::string::npos) {
+      name.replace(exe, 5, ProgramPath("runrelease"));
+    }
+    const std::string tail = testCase.tailGiven ? child + " rm " + watched + " -f\"" + watched + "\"" : "";
+    EXPECT_EQ(RunWithCommandLine(name + testCase.between + tail), 1U) << name;
+
+    RegKey expected;
+    ASSERT_TRUE(ApplyRegistryText(
+        RegistryTextOfItems(std::string("[Software\\Norvo\\Common] \"LockCount\"=\"") + testCase.count + "\""),
+        &expected));
+    EXPECT_EQ(TestExportRegistry(), FormatRegistryText(OwnedTrees(expected))) << name << testCase.between;
+    TestResetRegistry("");
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+}
+
+}  // namespace
