@@ -423,7 +423,7 @@ bool ApplyRegistryText(std::string_view text, RegKey* root) {
         current = nullptr;
         break;
       case RecordKind::SetValue:
-        RegSetValue(current, record.value.name, record.value.type, std::move(record.value.data));
+        RegPutValue(current, record.value.name, record.value.type, std::move(record.value.data));
         break;
       case RecordKind::RemoveValue:
         RemoveValue(current, record.value.name);
@@ -470,7 +470,7 @@ bool RegRemoveSubkey(RegKey* key, std::string_view name) {
   return true;
 }
 
-void RegSetValue(RegKey* key, std::string_view name, std::uint32_t type,
+void RegPutValue(RegKey* key, std::string_view name, std::uint32_t type,
                  std::vector<unsigned char> data) {
   bool exact = false;
   auto found = Locate(key->values, name, &exact);

@@ -18,3 +18,4 @@ require_packages() {
 }
 
 HOST_PACKAGES=(g++ cmake make googletest)
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine wine64)

@@ -141,7 +141,7 @@ int OsRegSetStringValue(OsKey key, const char* name, const char* text, std::uint
       return kOsKeyDeleted;
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    RegSetValue(found, valueName, kRegSz, std::vector<unsigned char>(bytes, bytes + size));
+    RegPutValue(found, valueName, kRegSz, std::vector<unsigned char>(bytes, bytes + size));
     return kOsSuccess;
   });
 }

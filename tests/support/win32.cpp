@@ -1,6 +1,4 @@
 #include <windows.h>
-// winreg.h maps RegSetValue to RegSetValueA; here the name is the registry tree's.
-#undef RegSetValue
 
 #include <algorithm>
 #include <cstdlib>
@@ -95,7 +93,7 @@ LONG ReadValues(HKEY key, RegKey* into) {
     if (result != ERROR_SUCCESS) {
       return result;
     }
-    RegSetValue(into, std::string_view(name.data(), nameLength), type,
+    RegPutValue(into, std::string_view(name.data(), nameLength), type,
                 std::vector<unsigned char>(data.begin(), data.begin() + dataSize));
   }
 }
