@@ -16,14 +16,18 @@ int DecrementLockCount() {
   int result = 0;
   char text[kLockCountTextSize] = "0";
   std::size_t textLength = 1;
-  if (OsRegQueryValue(sharedKey, kLockCountName, stored, &storedSize) == kOsSuccess) {
-    std::int32_t count = 0;
-    if (ParseLockCount(stored, storedSize, &count) == 0) {
-      // Counts kept as REG_DWORD, or text that holds no number, belong to other installers'
-      // bookkeeping: rewriting them as "0" would remove a key its holders still use.
-      OsRegCloseKey(sharedKey);
-      return kSharedKeyLeftAlone;
-    }
+  const int read = OsRegQueryValue(sharedKey, kLockCountName, stored, &storedSize);
+  std::int32_t count = 0;
+  // Only a count that is missing or too large to read is reset. A count that holds no number
+  // belongs to other installers' bookkeeping (a REG_DWORD reads as none), and a read that
+  // failed says nothing about the count: rewriting either as "0" would remove a key that its
+  // holders still use.
+  if ((read != kOsSuccess && read != kOsFileNotFound && read != kOsMoreData) ||
+      (read == kOsSuccess && ParseLockCount(stored, storedSize, &count) == 0)) {
+    OsRegCloseKey(sharedKey);
+    return kSharedKeyLeftAlone;
+  }
+  if (read == kOsSuccess) {
     result = LoweredLockCount(count);
     textLength = FormatLockCount(result, text);
   }

@@ -7,7 +7,8 @@ constexpr const char* kSharedKeyPath = "Software\\Norvo\\Common";
 constexpr const char* kLockCountName = "LockCount";
 
 // The count DecrementLockCount answers when it left the shared key as it was: the key cannot be
-// opened, or LockCount holds no number. Like any count of 1 or more, it keeps the shared key.
+// opened, LockCount holds no number, or reading it failed for another reason than its being
+// missing or too large. Like any count of 1 or more, it keeps the shared key.
 constexpr int kSharedKeyLeftAlone = 1111;
 
 // Lowers LockCount by one and returns the new count; an unreadable value (missing, or too large

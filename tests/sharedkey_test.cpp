@@ -15,12 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Canonical(const std::string& items) {
-  RegKey root;
-  EXPECT_TRUE(ApplyRegistryText(RegistryTextOfItems(items), &root)) << items;
-  return FormatRegistryText(OwnedTrees(root));
-}
-
 class SharedKey : public testing::Test {
  protected:
   void SetUp() override {
@@ -66,8 +60,9 @@ TEST_F(SharedKey, DecrementLockCount) {
       // Unreadable: missing, or too large for the value buffer.
       {"[Software\\Norvo\\Common]", "", 0, "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"{repeat:260:5}\"", "", 0, "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
-      {"[Software\\Norvo\\Common] \"LockCount\"=\"3\"", "RegQueryValue:1:5", 0, "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
-      // Holding no number: left exactly as it is.
+      // Holding no number, or not read for another reason: left exactly as it is.
+      {"[Software\\Norvo\\Common] \"LockCount\"=\"3\"", "RegQueryValue:1:5", kSharedKeyLeftAlone, nullptr},
+      {"[Software\\Norvo\\Common] \"LockCount\"=\"3\"", "RegQueryValue:1:1018", kSharedKeyLeftAlone, nullptr},
       {"[Software\\Norvo\\Common] \"LockCount\"=dword:00000007", "", kSharedKeyLeftAlone, nullptr},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"\"", "", kSharedKeyLeftAlone, nullptr},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"+\"", "", kSharedKeyLeftAlone, nullptr},
@@ -83,7 +78,7 @@ TEST_F(SharedKey, DecrementLockCount) {
     Seed(testCase.before, testCase.faults);
     EXPECT_EQ(DecrementLockCount(), testCase.result) << testCase.before << " " << testCase.faults;
     OsClearFaults();
-    EXPECT_EQ(TestExportRegistry(), Canonical(testCase.after != nullptr ? testCase.after : testCase.before))
+    EXPECT_EQ(TestExportRegistry(), CanonicalOwnedTrees(testCase.after != nullptr ? testCase.after : testCase.before))
         << testCase.before << " " << testCase.faults;
   }
 }
@@ -120,7 +115,7 @@ TEST_F(SharedKey, DeleteKeyTree) {
     Seed(testCase.before, testCase.faults);
     DeleteKeyTree(OsLocalMachine(), kSharedKeyPath);
     OsClearFaults();
-    EXPECT_EQ(TestExportRegistry(), Canonical(testCase.after)) << testCase.before << " " << testCase.faults;
+    EXPECT_EQ(TestExportRegistry(), CanonicalOwnedTrees(testCase.after)) << testCase.before << " " << testCase.faults;
   }
 }
 

@@ -4,10 +4,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 
+#include "support/testsupport.h"
+
 extern const char* const kScenarioText;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -47,6 +52,23 @@ std::vector<std::string> Items(const std::string& text) {
     items.push_back(item);
   }
   return items;
+}
+
+// Replaces {child}, {dashed-child}, {missing} and {file:NAME}.
+std::string ExpandTail(std::string tail, const fs::path& folder) {
+  const auto replaceAll = [&tail](const std::string& from, const std::string& to) {
+    for (std::size_t at = tail.find(from); at != std::string::npos; at = tail.find(from, at + to.size())) {
+      tail.replace(at, from.size(), to);
+    }
+  };
+  replaceAll("{child}", (folder / ExecutableName("child")).string());
+  replaceAll("{dashed-child}", (folder / "my-tools" / ExecutableName("child")).string());
+  replaceAll("{missing}", (folder / ExecutableName("missing")).string());
+  for (std::size_t at = tail.find("{file:"); at != std::string::npos; at = tail.find("{file:")) {
+    const std::size_t end = tail.find('}', at);
+    tail.replace(at, end + 1 - at, (folder / tail.substr(at + 6, end - at - 6)).string());
+  }
+  return ExpandRepeats(tail);
 }
 
 }  // namespace
@@ -146,4 +168,70 @@ std::string MakeScenarioFolder(const char* prefix) {
   std::filesystem::create_directories(folder);
   EXPECT_EQ(folder.string().find('-'), std::string::npos) << "the temporary folder's path holds a dash: " << folder;
   return folder.string();
+}
+
+std::string CanonicalOwnedTrees(const std::string& items) {
+  const std::string regText = RegistryTextOfItems(items);
+  RegKey root;
+  EXPECT_TRUE(ApplyRegistryText(regText, &root)) << regText;
+  return FormatRegistryText(OwnedTrees(root));
+}
+
+ScenarioRun RunScenario(const Scenario& scenario, const std::string& faults) {
+  ScenarioRun run;
+  const fs::path folder = MakeScenarioFolder("rr");
+  TestIsolateRegistry(folder.string());
+  if (TestResetRegistry(RegistryTextOfItems(scenario.before + " " + kUnrelatedKeys)) != 0) {
+    ADD_FAILURE() << "cannot seed the registry of " << scenario.name;
+    return run;
+  }
+  fs::copy_file(ProgramPath("e2e_child"), folder / ExecutableName("child"));
+  fs::create_directories(folder / "my-tools");
+  fs::copy_file(ProgramPath("e2e_child"), folder / "my-tools" / ExecutableName("child"));
+  for (const std::string& name : scenario.files) {
+    std::ofstream(folder / name) << "watched";
+  }
+  for (const std::string& name : scenario.folders) {
+    fs::create_directories(folder / name);
+  }
+  std::vector<int> held;
+  for (const std::string& name : scenario.held) {
+    held.push_back(TestHoldFile((folder / name).string()));
+    EXPECT_GE(held.back(), 0) << name;
+  }
+
+  const fs::path reached = folder / "fault.reached";
+  TestSetEnvironment("RUNRELEASE_FAULTS", faults.empty() ? nullptr : faults.c_str());
+  TestSetEnvironment("RUNRELEASE_FAULT_REACHED", reached.string().c_str());
+  run.started = TestRunProgram(ProgramPath(faults.empty() ? "runrelease" : "runrelease-faults"),
+                               ExpandTail(scenario.tail, folder), &run.exitCode, &run.output);
+  TestSetEnvironment("RUNRELEASE_FAULTS", nullptr);
+  TestSetEnvironment("RUNRELEASE_FAULT_REACHED", nullptr);
+  for (const int id : held) {
+    TestFreeFile(id);
+  }
+
+  run.registry = TestExportRegistry();
+  run.faultReached = fs::exists(reached);
+  std::vector<std::string> made = scenario.files;
+  made.insert(made.end(), scenario.folders.begin(), scenario.folders.end());
+  for (const std::string& name : made) {
+    if (fs::exists(folder / name)) {
+      run.present.push_back(name);
+    }
+  }
+  TestResetRegistry("");
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  return run;
+}
+
+void PrintTo(const Scenario& scenario, std::ostream* stream) { *stream << scenario.name; }
+
+std::string ScenarioTestName(const testing::TestParamInfo<Scenario>& info) {
+  std::string name = info.param.name;
+  for (char& byte : name) {
+    byte = byte == '-' ? '_' : byte;
+  }
+  return name;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,26 @@ std::vector<Scenario> LoadScenarios(std::string* error);
 // lines after it belong to it; blanks separate items outside double quotes.
 std::string RegistryTextOfItems(const std::string& items);
 
+// Canonical REGEDIT4 text of the test's owned trees in a registry given as items.
+std::string CanonicalOwnedTrees(const std::string& items);
+
+// Every scenario's registry also holds these keys, which must come through every run untouched.
+constexpr const char* kUnrelatedKeys = "[Software\\RunReleaseTest\\Unrelated] \"Keep\"=\"yes\" \"Count\"=dword:00000001";
+
+// What one run of a scenario did.
+struct ScenarioRun {
+  int started = -1;  // 0 when the program could be started and waited for
+  int exitCode = -1;
+  std::string output;
+  std::string registry;  // canonical text of the owned trees afterwards
+  std::vector<std::string> present;  // the scenario's files and folders still there
+  bool faultReached = false;
+};
+
+// Runs a scenario in a fresh folder with a fresh registry: the shipped program when faults is
+// empty, else the fault-injection build with those faults.
+ScenarioRun RunScenario(const Scenario& scenario, const std::string& faults);
+
 // Expands {repeat:N:C} and {blank}; other placeholders are left for the caller.
 std::string ExpandRepeats(const std::string& text);
 
@@ -39,3 +62,7 @@ std::string ProgramPath(const std::string& name);
 // A fresh temporary folder. Its path holds no dash, or the test fails, since a dash before the
 // switch would move the watched path.
 std::string MakeScenarioFolder(const char* prefix);
+
+// Scenarios as gtest parameters: shown by name, and named after them with '_' for '-'.
+void PrintTo(const Scenario& scenario, std::ostream* stream);
+std::string ScenarioTestName(const testing::TestParamInfo<Scenario>& info);

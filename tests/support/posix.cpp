@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -15,6 +16,10 @@
 extern char** environ;
 
 namespace {
+
+// A run that does not end in time has hung: it is killed and answered as timed out.
+constexpr int kProgramWaitMilliseconds = 120000;
+constexpr int kProgramTimedOut = 258;
 
 std::string WithoutHeader(const std::string& regText) {
   const std::string header = "REGEDIT4";
@@ -82,7 +87,20 @@ int TestRunProgram(const std::string& program, const std::string& commandTail, i
   posix_spawn_file_actions_destroy(&actions);
   close(outputFile);
   int status = 0;
-  if (error == 0 && waitpid(child, &status, 0) == child) {
+  bool ended = false;
+  for (int waited = 0; error == 0 && !ended; ++waited) {
+    ended = waitpid(child, &status, WNOHANG) == child;
+    if (!ended && waited == kProgramWaitMilliseconds) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      unlink(outputPath);
+      return kProgramTimedOut;
+    }
+    if (!ended) {
+      usleep(1000);
+    }
+  }
+  if (ended) {
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::ifstream written(outputPath, std::ios::binary);
     std::ostringstream text;
