@@ -10,9 +10,9 @@ constexpr int kCallCount = static_cast<int>(OsCall::Count);
 constexpr int kMaxFaults = 16;
 
 const char* const kCallNames[kCallCount] = {
-    "RegOpenKey",  "RegQueryValue",       "RegSetStringValue", "RegEnumKey", "RegDeleteKey",
-    "RegCloseKey", "OpenFileForSoleRead", "GetFileAttributes", "CloseFile",  "StartProcess",
-    "WaitForProcess", "AcquireReleaseLock", "FreeReleaseLock",
+    "RegOpenKey",     "RegQueryValue",       "RegSetStringValue", "RegEnumKey", "RegDeleteKey",
+    "RegCloseKey",    "OpenFileForSoleRead", "GetFileAttributes", "CloseFile",  "StartProcess",
+    "WaitForProcess", "AcquireReleaseLock",  "FreeReleaseLock",
 };
 
 struct Fault {
@@ -41,7 +41,7 @@ void NoteFaultReached() {
   }
   noted = true;
   if (std::FILE* file = std::fopen(path, "w")) {
-    std::fclose(file);
+    (void)std::fclose(file);
   }
 }
 

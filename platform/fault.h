@@ -32,14 +32,17 @@ void OsInjectFault(OsCall call, int nth, int code);
 void OsClearFaults();
 const char* OsCallName(OsCall call);
 
+// A macro, since a fault returns from the calling function.
 #if defined(RUNRELEASE_FAULT_INJECTION)
-#define OS_FAULT_POINT(call)                       \
-  do {                                             \
-    if (const int fault = OsFaultFor(call)) {      \
-      return fault;                                \
-    }                                              \
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
+#define OS_FAULT_POINT(call)                  \
+  do {                                        \
+    if (const int fault = OsFaultFor(call)) { \
+      return fault;                           \
+    }                                         \
   } while (false)
 #else
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
 #define OS_FAULT_POINT(call) \
   do {                       \
   } while (false)

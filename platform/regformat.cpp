@@ -136,8 +136,7 @@ bool ParseSection(std::string_view line, Record* record) {
   if (remove) {
     inner.remove_prefix(1);
   }
-  if (inner.size() < kRootName.size() ||
-      RegCompareNames(inner.substr(0, kRootName.size()), kRootName) != 0) {
+  if (inner.size() < kRootName.size() || RegCompareNames(inner.substr(0, kRootName.size()), kRootName) != 0) {
     return false;
   }
   inner.remove_prefix(kRootName.size());
@@ -152,8 +151,7 @@ bool ParseSection(std::string_view line, Record* record) {
   while (!inner.empty()) {
     inner.remove_prefix(1);
     const std::string_view name = inner.substr(0, inner.find('\\'));
-    if (name.empty() || name.size() > kRegMaxKeyNameLength ||
-        record->path.size() == kRegMaxKeyDepth) {
+    if (name.empty() || name.size() > kRegMaxKeyNameLength || record->path.size() == kRegMaxKeyDepth) {
       return false;
     }
     record->path.emplace_back(name);
@@ -258,8 +256,7 @@ bool ParseRecords(std::string_view text, std::vector<Record>* records) {
         return false;
       }
       valuesAllowed = record.kind == RecordKind::Key && !record.path.empty();
-    } else if (!valuesAllowed || (line[0] != '@' && line[0] != '"') ||
-               !ParseValue(line, &reader, &record)) {
+    } else if (!valuesAllowed || (line[0] != '@' && line[0] != '"') || !ParseValue(line, &reader, &record)) {
       return false;
     }
     records->push_back(std::move(record));
@@ -349,8 +346,9 @@ void AppendValue(std::string* out, const RegValue& value) {
     AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
   } else if (value.type == kRegDword && value.data.size() == 4) {
     *out += "dword:";
-    AppendHex(out, static_cast<std::uint32_t>(value.data[0] | value.data[1] << 8 | value.data[2] << 16) |
-                       static_cast<std::uint32_t>(value.data[3]) << 24,
+    AppendHex(out,
+              static_cast<std::uint32_t>(value.data[0] | value.data[1] << 8 | value.data[2] << 16) |
+                  static_cast<std::uint32_t>(value.data[3]) << 24,
               8);
   } else {
     *out += "hex";
@@ -409,7 +407,9 @@ bool ApplyRegistryText(std::string_view text, RegKey* root) {
   if (!ParseRecords(text, &records)) {
     return false;
   }
-  RegKey* current = nullptr;
+  // The parser refuses value lines outside a key section, so a value record always follows the
+  // key record that makes current its key.
+  RegKey* current = root;
   for (Record& record : records) {
     switch (record.kind) {
       case RecordKind::Key:
@@ -420,7 +420,6 @@ bool ApplyRegistryText(std::string_view text, RegKey* root) {
         break;
       case RecordKind::RemoveKey:
         RemoveKeyAt(root, record.path);
-        current = nullptr;
         break;
       case RecordKind::SetValue:
         RegPutValue(current, record.value.name, record.value.type, std::move(record.value.data));
@@ -470,8 +469,7 @@ bool RegRemoveSubkey(RegKey* key, std::string_view name) {
   return true;
 }
 
-void RegPutValue(RegKey* key, std::string_view name, std::uint32_t type,
-                 std::vector<unsigned char> data) {
+void RegPutValue(RegKey* key, std::string_view name, std::uint32_t type, std::vector<unsigned char> data) {
   bool exact = false;
   auto found = Locate(key->values, name, &exact);
   if (!exact) {

@@ -54,5 +54,4 @@ const RegValue* RegFindValue(const RegKey* key, std::string_view name);
 bool RegRemoveSubkey(RegKey* key, std::string_view name);
 
 // Replaces the data and type of the value, or adds it; an existing value keeps its name's case.
-void RegPutValue(RegKey* key, std::string_view name, std::uint32_t type,
-                 std::vector<unsigned char> data);
+void RegPutValue(RegKey* key, std::string_view name, std::uint32_t type, std::vector<unsigned char> data);

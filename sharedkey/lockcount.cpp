@@ -42,8 +42,7 @@ int ParseLockCount(const unsigned char* data, std::size_t size, std::int32_t* co
 }
 
 std::int32_t LoweredLockCount(std::int32_t count) {
-  return count == std::numeric_limits<std::int32_t>::min() ? std::numeric_limits<std::int32_t>::max()
-                                                           : count - 1;
+  return count == std::numeric_limits<std::int32_t>::min() ? std::numeric_limits<std::int32_t>::max() : count - 1;
 }
 
 std::size_t FormatLockCount(std::int32_t count, char* text) {

@@ -30,7 +30,7 @@ class SharedKey : public testing::Test {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
   }
-  void Seed(const std::string& items, const char* faults) {
+  static void Seed(const std::string& items, const char* faults) {
     ASSERT_EQ(TestResetRegistry(RegistryTextOfItems(items)), 0) << items;
     OsClearFaults();
     ASSERT_EQ(OsParseFaults(faults), 1) << faults;
@@ -51,15 +51,19 @@ TEST_F(SharedKey, DecrementLockCount) {
       {"[Software\\Norvo\\Common] \"LockCount\"=\"0\"", "", -1, "[Software\\Norvo\\Common] \"LockCount\"=\"-1\""},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"007\"", "", 6, "[Software\\Norvo\\Common] \"LockCount\"=\"6\""},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"0x10\"", "", -1, "[Software\\Norvo\\Common] \"LockCount\"=\"-1\""},
-      {"[Software\\Norvo\\Common] \"LockCount\"=\"4294967295\"", "", -2, "[Software\\Norvo\\Common] \"LockCount\"=\"-2\""},
+      {"[Software\\Norvo\\Common] \"LockCount\"=\"4294967295\"", "", -2,
+       "[Software\\Norvo\\Common] \"LockCount\"=\"-2\""},
       // Text stored without a NUL ends with the stored bytes.
-      {"[Software\\Norvo\\Common] \"LockCount\"=hex(1):31,32", "", 11, "[Software\\Norvo\\Common] \"LockCount\"=\"11\""},
+      {"[Software\\Norvo\\Common] \"LockCount\"=hex(1):31,32", "", 11,
+       "[Software\\Norvo\\Common] \"LockCount\"=\"11\""},
       // Written back as text whatever the stored type was.
       {"[Software\\Norvo\\Common] \"LockCount\"=hex:33,00", "", 2, "[Software\\Norvo\\Common] \"LockCount\"=\"2\""},
-      {"[Software\\Norvo\\Common] \"LockCount\"=\"{repeat:259:0}\"", "", -1, "[Software\\Norvo\\Common] \"LockCount\"=\"-1\""},
+      {"[Software\\Norvo\\Common] \"LockCount\"=\"{repeat:259:0}\"", "", -1,
+       "[Software\\Norvo\\Common] \"LockCount\"=\"-1\""},
       // Unreadable: missing, or too large for the value buffer.
       {"[Software\\Norvo\\Common]", "", 0, "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
-      {"[Software\\Norvo\\Common] \"LockCount\"=\"{repeat:260:5}\"", "", 0, "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
+      {"[Software\\Norvo\\Common] \"LockCount\"=\"{repeat:260:5}\"", "", 0,
+       "[Software\\Norvo\\Common] \"LockCount\"=\"0\""},
       // Holding no number, or not read for another reason: left exactly as it is.
       {"[Software\\Norvo\\Common] \"LockCount\"=\"3\"", "RegQueryValue:1:5", kSharedKeyLeftAlone, nullptr},
       {"[Software\\Norvo\\Common] \"LockCount\"=\"3\"", "RegQueryValue:1:1018", kSharedKeyLeftAlone, nullptr},

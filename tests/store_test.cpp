@@ -114,8 +114,7 @@ const ValidCase kValidFiles[] = {
      "\"e\"=hex(2):41,00\n\"z\"=hex(1):41,00\n\"w\"=hex(4):01,00,00,00\n\"v\"=hex:\n",
      kHead + "[HKEY_LOCAL_MACHINE\\K]\n@=\"d\"\n\"b\"=hex:00,ff\n\"e\"=hex(2):41,00\n\"n\"=dword:0000001f\n"
              "\"s\"=\"a\\\\b\\\"c\"\n\"v\"=hex:\n\"w\"=dword:00000001\n\"z\"=\"A\"\n\n"},
-    {"continuation lines join one hex value",
-     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"b\"=hex:01,\\\n  02,\\\r\n  03\n",
+    {"continuation lines join one hex value", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"b\"=hex:01,\\\n  02,\\\r\n  03\n",
      kHead + "[HKEY_LOCAL_MACHINE\\K]\n\"b\"=hex:01,02,03\n\n"},
     {"later records override and removals remove what came before",
      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"a\"=\"1\"\n\"b\"=\"2\"\n[HKEY_LOCAL_MACHINE\\K\\Sub\\Deep]\n"
@@ -172,7 +171,8 @@ const std::pair<const char*, std::string> kInvalidFiles[] = {
     {"unknown data kind", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=qword:01\n"},
     {"unclosed section", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n"},
     {"stray words", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nhello\n"},
-    {"good records then one bad line", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\B]\n\"w\"=\n"},
+    {"good records then one bad line",
+     "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\B]\n\"w\"=\n"},
 };
 
 TEST(RegistryText, ValidFilesParseToTheirCanonicalText) {
@@ -220,7 +220,7 @@ TEST(RegistryText, LongBinaryWrapsAndStrangeValuesComeBackExactly) {
   std::istringstream lines(text);
   int longLines = 0;
   for (std::string line; std::getline(lines, line);) {
-    EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_LE(line.size(), 80U) << line;
     longLines += !line.empty() && line.back() == '\\' ? 1 : 0;
   }
   EXPECT_GE(longLines, 10);
@@ -232,7 +232,7 @@ TEST(RegistryText, RandomFilesRoundTrip) {
   std::mt19937 random(20240601);
   const char* const names[] = {"a", "A", "b", "_x", "Zed", "q\"uote", "back\\slash", "[br]", "\xe4", " sp "};
   auto pick = [&](int count) { return static_cast<int>(random() % static_cast<unsigned>(count)); };
-  auto quoted = [](std::string name) {
+  auto quoted = [](const std::string& name) {
     std::string out = "\"";
     for (char c : name) {
       out += (c == '\\' || c == '"') ? std::string("\\") + c : std::string(1, c);
@@ -268,7 +268,7 @@ TEST(RegistryText, RandomFilesRoundTrip) {
           text += pick(2) == 0 ? "=hex:" : "=hex(" + std::to_string(pick(12)) + "):";
           for (int count = pick(60); count > 0; --count) {
             char byte[4];
-            std::snprintf(byte, sizeof byte, "%02x", pick(256));
+            (void)std::snprintf(byte, sizeof byte, "%02x", pick(256));
             text += byte + std::string(count > 1 ? (pick(8) == 0 ? ",\\\n  " : ",") : "");
           }
           text += "\n";
@@ -343,8 +343,9 @@ TEST_F(StoreTest, PersonWrittenFileIsReadAndRewrittenCanonically) {
   EXPECT_EQ(Export(), sample.canonical);
   OsKey key = Open("b\\c");
   ASSERT_EQ(OsRegSetStringValue(key, "y", "2", 2), kOsSuccess);
-  EXPECT_EQ(ReadFile(store_), kHead + "[HKEY_LOCAL_MACHINE\\A]\n\n[HKEY_LOCAL_MACHINE\\B]\n\n"
-                                      "[HKEY_LOCAL_MACHINE\\B\\C]\n\"x\"=\"1\"\n\"y\"=\"2\"\n\n");
+  EXPECT_EQ(ReadFile(store_), kHead +
+                                  "[HKEY_LOCAL_MACHINE\\A]\n\n[HKEY_LOCAL_MACHINE\\B]\n\n"
+                                  "[HKEY_LOCAL_MACHINE\\B\\C]\n\"x\"=\"1\"\n\"y\"=\"2\"\n\n");
   EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
 }
 
@@ -359,8 +360,9 @@ TEST_F(StoreTest, NamesMatchInAnyCaseKeepTheirCaseAndEnumerateInFoldedOrder) {
   EXPECT_EQ(Query(sub, "VALUE"), std::string("v\0", 2));
   ASSERT_EQ(OsRegSetStringValue(sub, "value", "w", 2), kOsSuccess);
   EXPECT_EQ(OsRegDeleteKey(key, "ZED"), kOsSuccess);
-  EXPECT_EQ(Export(), kHead + "[HKEY_LOCAL_MACHINE\\S]\n\n[HKEY_LOCAL_MACHINE\\S\\_u]\n\n[HKEY_LOCAL_MACHINE\\S\\A1]\n\n"
-                              "[HKEY_LOCAL_MACHINE\\S\\a2]\n\n[HKEY_LOCAL_MACHINE\\S\\b]\n\"Value\"=\"w\"\n\n");
+  EXPECT_EQ(Export(), kHead +
+                          "[HKEY_LOCAL_MACHINE\\S]\n\n[HKEY_LOCAL_MACHINE\\S\\_u]\n\n[HKEY_LOCAL_MACHINE\\S\\A1]\n\n"
+                          "[HKEY_LOCAL_MACHINE\\S\\a2]\n\n[HKEY_LOCAL_MACHINE\\S\\b]\n\"Value\"=\"w\"\n\n");
   EXPECT_EQ(OsRegCloseKey(sub), kOsSuccess);
   EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
 }
@@ -373,15 +375,15 @@ TEST_F(StoreTest, QueryAndEnumAnswerLikeWindows) {
   unsigned char data[16] = {};
   std::uint32_t size = 5;
   EXPECT_EQ(OsRegQueryValue(key, "s", data, &size), kOsMoreData);
-  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(size, 6U);
   size = 0;
   EXPECT_EQ(OsRegQueryValue(key, "s", nullptr, &size), kOsSuccess);
-  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(size, 6U);
   EXPECT_EQ(OsRegQueryValue(key, "s", data, &size), kOsSuccess);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("hello\0", 6));
   size = 0;
   EXPECT_EQ(OsRegQueryValue(key, "b", data, &size), kOsSuccess);
-  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(size, 0U);
   EXPECT_EQ(OsRegQueryValue(key, "missing", data, &size), kOsFileNotFound);
   EXPECT_EQ(OsRegQueryValue(key, nullptr, data, &size), kOsFileNotFound);
 
@@ -390,7 +392,7 @@ TEST_F(StoreTest, QueryAndEnumAnswerLikeWindows) {
   EXPECT_EQ(OsRegEnumKey(key, 0, name, &length), kOsMoreData) << "no room for the NUL";
   length = 4;
   EXPECT_EQ(OsRegEnumKey(key, 0, name, &length), kOsSuccess);
-  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(length, 3U);
   EXPECT_STREQ(name, "abc");
   length = sizeof name;
   EXPECT_EQ(OsRegEnumKey(key, 1, name, &length), kOsNoMoreItems);
@@ -409,8 +411,9 @@ TEST_F(StoreTest, SetStoresExactBytesAndRefusesWhatTheFileCannotHold) {
   EXPECT_EQ(Query(key, ""), std::string("d\0", 2));
   EXPECT_EQ(Query(key, "raw"), "ab");
   EXPECT_EQ(Query(key, "line"), std::string("a\nb\0", 4));
-  EXPECT_EQ(ReadFile(store_), kHead + "[HKEY_LOCAL_MACHINE\\K]\n@=\"d\"\n\"line\"=hex(1):61,0a,62,00\n"
-                                      "\"raw\"=hex(1):61,62\n\n");
+  EXPECT_EQ(ReadFile(store_), kHead +
+                                  "[HKEY_LOCAL_MACHINE\\K]\n@=\"d\"\n\"line\"=hex(1):61,0a,62,00\n"
+                                  "\"raw\"=hex(1):61,62\n\n");
   EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
 }
 
@@ -586,7 +589,7 @@ TEST_F(StoreTest, KilledWriterLeavesOldOrNewStore) {
     RegKey root;
     const std::string text = ReadFile(store_);
     ASSERT_TRUE(ApplyRegistryText(text, &root)) << "torn store after kill " << kill;
-    ASSERT_EQ(root.subkeys.size(), 1u);
+    ASSERT_EQ(root.subkeys.size(), 1U);
     const std::vector<RegValue>& values = root.subkeys[0].values;
     ASSERT_EQ(values.size(), static_cast<std::size_t>(kGenerationValues));
     const std::vector<unsigned char> first = values[0].data;

@@ -24,13 +24,15 @@ TEST(CommandTail, SkipsTheProgramNameByTheStartUpRule) {
   const TailCase cases[] = {
       {"runrelease.exe child.exe -f\"C:\\a.dat\"", "child.exe -f\"C:\\a.dat\""},
       {"\"C:\\Program Files\\runrelease.exe\" child.exe", "child.exe"},
-      {"\"C:\\a.exe\"b c", "b c"},           // the tail starts right after the closing quote
-      {"\"C:\\a.exe\" \t \x01 b ", "b "},    // blanks, tabs and control bytes skipped; end blanks stay
+      {"\"C:\\a.exe\"b c", "b c"},         // the tail starts right after the closing quote
+      {"\"C:\\a.exe\" \t \x01 b ", "b "},  // blanks, tabs and control bytes skipped; end blanks stay
       {"\"C:\\no closing quote", ""},
       {"runrelease.exe", ""},
       {"runrelease.exe   ", ""},
       {"", ""},
-      {"a\x01" "b c", "b c"},                // an unquoted name ends at any byte of 32 or less
+      {"a\x01"
+       "b c",
+       "b c"},  // an unquoted name ends at any byte of 32 or less
       {"\"\"x", "x"},
   };
   for (const TailCase& testCase : cases) {
@@ -59,16 +61,16 @@ TEST(WatchedPath, FromTheThirdByteAfterTheFirstDashLessTheLastByte) {
   const PathCase cases[] = {
       {"uninstall.exe -f\"C:\\app\\app.dat\"", 1, "C:\\app\\app.dat"},
       {"C:\\my-tools\\un.exe -f\"C:\\a.dat\"", 1, "ols\\un.exe -f\"C:\\a.dat"},  // a dash in the child's path
-      {"un.exe -fC:\\a.dat", 1, ":\\a.da"},                                    // unquoted: its first and last bytes go
-      {"un.exe -f\"C:\\a.dat\" ", 1, "C:\\a.dat\""},                             // a blank after the quote
-      {"un.exe -f \"C:\\a.dat\"", 1, "\"C:\\a.dat"},                             // a blank before the quote
-      {"un.exe -f\"x", 1, ""},                                                   // three bytes after the dash
-      {"un.exe -f\"", 0, ""},                                                    // two bytes after the dash
+      {"un.exe -fC:\\a.dat", 1, ":\\a.da"},           // unquoted: its first and last bytes go
+      {"un.exe -f\"C:\\a.dat\" ", 1, "C:\\a.dat\""},  // a blank after the quote
+      {"un.exe -f \"C:\\a.dat\"", 1, "\"C:\\a.dat"},  // a blank before the quote
+      {"un.exe -f\"x", 1, ""},                        // three bytes after the dash
+      {"un.exe -f\"", 0, ""},                         // two bytes after the dash
       {"un.exe -", 0, ""},
-      {"un.exe C:\\a.dat", 0, ""},                                               // no dash at all
+      {"un.exe C:\\a.dat", 0, ""},  // no dash at all
       {"", 0, ""},
-      {"-f\"" + longest, 1, longest.substr(0, 258)},                             // 259 bytes to copy fit
-      {"-f\"" + longest + "q", 0, ""},                                           // 260 are never cut
+      {"-f\"" + longest, 1, longest.substr(0, 258)},  // 259 bytes to copy fit
+      {"-f\"" + longest + "q", 0, ""},                // 260 are never cut
   };
   for (const PathCase& testCase : cases) {
     char path[kPathBufferSize];
@@ -101,10 +103,12 @@ TEST(LockCountText, ReadsSignedDecimalWithWrapAround) {
       {"4294967296\0"s, 1, 0},
       {"99999999999999999999\0"s, 1, 1661992959},  // 10^20 - 1 modulo 2^32
       {"-4294967295\0"s, 1, 1},
-      {"12"s, 1, 12},                 // no NUL: the text ends with the stored bytes
-      {"3\0" "9"s, 1, 3},             // a NUL ends the text before the stored bytes end
-      {"\x07\0\0\0"s, 0, 0},          // a REG_DWORD of 7
-      {"\0\0\0\0"s, 0, 0},            // a REG_DWORD of 0
+      {"12"s, 1, 12},  // no NUL: the text ends with the stored bytes
+      {"3\0"
+       "9"s,
+       1, 3},                 // a NUL ends the text before the stored bytes end
+      {"\x07\0\0\0"s, 0, 0},  // a REG_DWORD of 7
+      {"\0\0\0\0"s, 0, 0},    // a REG_DWORD of 0
       {""s, 0, 0},
       {"\0"s, 0, 0},
       {" \n\v\f\r\0"s, 0, 0},

@@ -53,9 +53,10 @@ Key* Resolve(Key* root, OsKeyObject* handle) {
 
 void MarkRemoved(const std::vector<std::string>& gone) {
   for (OsKeyObject* handle : openHandles) {
-    if (handle->path.size() >= gone.size() &&
-        std::equal(gone.begin(), gone.end(), handle->path.begin(),
-                   [](const std::string& left, const std::string& right) { return RegCompareNames(left, right) == 0; })) {
+    if (handle->path.size() >= gone.size() && std::equal(gone.begin(), gone.end(), handle->path.begin(),
+                                                         [](const std::string& left, const std::string& right) {
+                                                           return RegCompareNames(left, right) == 0;
+                                                         })) {
       handle->removed = true;
     }
   }

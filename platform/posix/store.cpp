@@ -37,6 +37,8 @@ class FileDescriptor {
   explicit FileDescriptor(int fd) : fd_(fd) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&&) = delete;
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
   ~FileDescriptor() {
     if (fd_ >= 0) {
       close(fd_);
@@ -248,8 +250,8 @@ int WriteStore() {
     return ErrorFromErrno(errno);
   }
   int result = WriteAll(file.get(), text);
-  if (result == kOsSuccess && (fchmod(file.get(), mode) != 0 || fdatasync(file.get()) != 0 ||
-                               rename(temp.c_str(), cache.path.c_str()) != 0)) {
+  if (result == kOsSuccess &&
+      (fchmod(file.get(), mode) != 0 || fdatasync(file.get()) != 0 || rename(temp.c_str(), cache.path.c_str()) != 0)) {
     result = ErrorFromErrno(errno);
   }
   if (result != kOsSuccess) {
@@ -324,7 +326,8 @@ int StoreChange(const std::function<int(RegKey*)>& change) {
 }
 
 int StoreImport(std::string_view regText) {
-  return StoreChange([regText](RegKey* root) { return ApplyRegistryText(regText, root) ? kOsSuccess : kOsBadDatabase; });
+  return StoreChange(
+      [regText](RegKey* root) { return ApplyRegistryText(regText, root) ? kOsSuccess : kOsBadDatabase; });
 }
 
 int StoreExport(std::string* regText) {

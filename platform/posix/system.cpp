@@ -16,8 +16,6 @@
 #include "platform/posix/arguments.h"
 #include "platform/posix/store.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr int kGeneralFailure = 31;
@@ -131,6 +129,7 @@ int OsStartProcess(const char* commandLine, OsProcess* process) {
     return kOsFileNotFound;
   }
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }

@@ -31,15 +31,13 @@ int OsRegQueryValue(OsKey key, const char* name, unsigned char* data, std::uint3
 
 int OsRegSetStringValue(OsKey key, const char* name, const char* text, std::uint32_t size) {
   OS_FAULT_POINT(OsCall::RegSetStringValue);
-  return static_cast<int>(
-      RegSetValueExA(ToHkey(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size));
+  return static_cast<int>(RegSetValueExA(ToHkey(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size));
 }
 
 int OsRegEnumKey(OsKey key, std::uint32_t index, char* name, std::uint32_t* length) {
   OS_FAULT_POINT(OsCall::RegEnumKey);
   DWORD capacity = *length;
-  const LONG result =
-      RegEnumKeyExA(ToHkey(key), index, name, &capacity, nullptr, nullptr, nullptr, nullptr);
+  const LONG result = RegEnumKeyExA(ToHkey(key), index, name, &capacity, nullptr, nullptr, nullptr, nullptr);
   *length = capacity;
   return static_cast<int>(result);
 }

@@ -9,9 +9,10 @@ int IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) ? 1 : 0; }
 
 }  // namespace
 
-// The runtime's own lpCmdLine splits a quoted program name differently, so the tail is taken
-// from the full command line by the program's rule.
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int showState) {
+// The system's entry, with the system's parameter names. The runtime's own lpCmdLine splits a
+// quoted program name differently, so the tail is taken from the full command line by the
+// program's rule instead.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR /*lpCmdLine*/, int nShowCmd) {
   const char* const tail = CommandTailFromCommandLine(GetCommandLineA(), IsLeadByte);
-  return RunChildAndRelease(instance, previousInstance, tail, showState);
+  return RunChildAndRelease(hInstance, hPrevInstance, tail, nShowCmd);
 }

@@ -22,8 +22,7 @@ HANDLE ToHandle(void* object) { return static_cast<HANDLE>(object); }
 
 int OsOpenFileForSoleRead(const char* path, OsFile* file) {
   OS_FAULT_POINT(OsCall::OpenFileForSoleRead);
-  const HANDLE handle =
-      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return LastError();
   }
@@ -59,8 +58,8 @@ int OsStartProcess(const char* commandLine, OsProcess* process) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION started;
   std::memset(&started, 0, sizeof(started));
-  const BOOL created = CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                                      nullptr, nullptr, &startup, &started);
+  const BOOL created =
+      CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started);
   const int result = created ? 0 : LastError();
   HeapFree(GetProcessHeap(), 0, line);
   if (created) {

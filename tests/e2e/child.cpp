@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     } else if (action == "addkey") {
       TestCreateKey(operand);
     } else if (action == "sleep") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(operand)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(operand, nullptr, 10)));
     } else {
       return 2;
     }

@@ -29,7 +29,9 @@ TEST(Concurrency, SimultaneousReleasesLoseNoDecrement) {
     const std::string watched = (folder / ("app" + std::to_string(run) + ".dat")).string();
     std::ofstream(watched) << "watched";
     // Every child removes its file after the same pause, so the releases meet.
-    const std::string tail = child + " sleep 1500 rm " + watched + " -f\"" + watched + "\"";
+    std::string tail = child;
+    tail += " sleep 1500 rm " + watched;
+    tail += " -f\"" + watched + "\"";
     runs.emplace_back([&exitCodes, run, tail] {
       std::string output;
       TestRunProgram(ProgramPath("runrelease"), tail, &exitCodes[static_cast<std::size_t>(run)], &output);

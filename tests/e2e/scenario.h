@@ -31,14 +31,15 @@ std::string RegistryTextOfItems(const std::string& items);
 std::string CanonicalOwnedTrees(const std::string& items);
 
 // Every scenario's registry also holds these keys, which must come through every run untouched.
-constexpr const char* kUnrelatedKeys = "[Software\\RunReleaseTest\\Unrelated] \"Keep\"=\"yes\" \"Count\"=dword:00000001";
+constexpr const char* kUnrelatedKeys =
+    "[Software\\RunReleaseTest\\Unrelated] \"Keep\"=\"yes\" \"Count\"=dword:00000001";
 
 // What one run of a scenario did.
 struct ScenarioRun {
   int started = -1;  // 0 when the program could be started and waited for
   int exitCode = -1;
   std::string output;
-  std::string registry;  // canonical text of the owned trees afterwards
+  std::string registry;              // canonical text of the owned trees afterwards
   std::vector<std::string> present;  // the scenario's files and folders still there
   bool faultReached = false;
 };

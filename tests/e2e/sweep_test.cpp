@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e/scenario.h"
 #include "app/commandline.h"
+#include "e2e/scenario.h"
 #include "sharedkey/lockcount.h"
 #include "support/testsupport.h"
 
@@ -22,11 +22,16 @@ const struct {
   const char* call;
   std::vector<int> codes;
 } kSweptCalls[] = {
-    {"RegOpenKey", {2, 5, 14}},         {"RegQueryValue", {5, 14, 1018}},
-    {"RegSetStringValue", {5, 14, 1018}}, {"RegEnumKey", {5, 14, 1018}},
-    {"RegDeleteKey", {2, 5, 14}},       {"RegCloseKey", {6}},
-    {"CloseFile", {6}},                 {"StartProcess", {2, 5, 193}},
-    {"WaitForProcess", {6}},            {"AcquireReleaseLock", {2, 5, 258}},
+    {"RegOpenKey", {2, 5, 14}},
+    {"RegQueryValue", {5, 14, 1018}},
+    {"RegSetStringValue", {5, 14, 1018}},
+    {"RegEnumKey", {5, 14, 1018}},
+    {"RegDeleteKey", {2, 5, 14}},
+    {"RegCloseKey", {6}},
+    {"CloseFile", {6}},
+    {"StartProcess", {2, 5, 193}},
+    {"WaitForProcess", {6}},
+    {"AcquireReleaseLock", {2, 5, 258}},
     {"FreeReleaseLock", {288}},
 };
 
@@ -128,7 +133,8 @@ TEST_P(FailureSweep, EveryFaultLeavesTheRegistrySound) {
         const RegValue* was = LockCountIn(before);
         if (count != nullptr && (was == nullptr || !(*count == *was))) {
           EXPECT_TRUE(*count == ReleasedLockCount(was))
-              << faults << " left LockCount neither as it was nor as a release writes it:\n" << run.registry;
+              << faults << " left LockCount neither as it was nor as a release writes it:\n"
+              << run.registry;
         }
         ASSERT_LT(use, kMostUses) << faults << ": the call is still reached after " << kMostUses << " uses";
       }

@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const LeadBytePredicate isLeadByte : {NoLeadByte, DoubleByteLead}) {
     const char* tail = CommandTailFromCommandLine(line.get(), isLeadByte);
     Require(tail >= line.get() && tail <= line.get() + text.size(), "tail inside the line");
-    Require(static_cast<std::size_t>(tail - line.get()) == ReferenceTailOffset(text, isLeadByte),
-            "tail offset");
+    Require(static_cast<std::size_t>(tail - line.get()) == ReferenceTailOffset(text, isLeadByte), "tail offset");
     CheckWatchedPath(tail);
   }
   CheckWatchedPath(line.get());

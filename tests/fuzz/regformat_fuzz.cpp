@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -16,10 +15,14 @@
 
 namespace {
 
-// One store per fuzzing process, in a folder of its own under TMPDIR.
+// One store per fuzzing process, in a folder of its own under TMPDIR, held open for rewriting.
 std::string folder;
 std::string storePath;
-std::string nextPath;
+// The same file by another name: switching names each input makes the store drop what it read
+// before, so a rewrite within one timestamp tick at the same size is still read afresh.
+std::string otherStorePath;
+bool useOtherPath = false;
+int storeFd = -1;
 
 // A tree that refused text must leave as it is, whatever it already holds.
 constexpr std::string_view kBaseText =
@@ -29,41 +32,44 @@ constexpr std::string_view kBaseText =
 RegKey baseTree;
 
 void RemoveStore() {
-  for (const char* suffix : {"/registry.reg", "/registry.reg.lock", "/registry.reg.tmp", "/next"}) {
+  close(storeFd);
+  for (const char* suffix : {"/registry.reg", "/registry.reg.lock", "/registry.reg.tmp"}) {
     unlink((folder + suffix).c_str());
   }
   rmdir(folder.c_str());
 }
 
-void WriteWhole(const std::string& path, std::string_view text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  Require(fd >= 0, "open the next store text");
+// Rewritten in place rather than replaced: replacing makes every input free an inode, which
+// costs the file system more than the whole check.
+void Rewrite(std::string_view text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    Require(wrote > 0, "write the next store text");
+    const ssize_t wrote = pwrite(storeFd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    Require(wrote > 0, "write the store text");
     done += static_cast<std::size_t>(wrote);
   }
-  close(fd);
+  Require(ftruncate(storeFd, static_cast<off_t>(text.size())) == 0, "cut the store text");
 }
 
-std::string ReadWhole(const std::string& path) {
+// By name, so that a store that replaced the file is seen.
+std::string ReadWhole() {
+  const int fd = open(storePath.c_str(), O_RDONLY | O_CLOEXEC);
+  Require(fd >= 0, "open the store");
   std::string text;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  Require(file != nullptr, "open the store");
   char chunk[4096];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-    text.append(chunk, got);
+  for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) != 0;) {
+    Require(got > 0, "read the store");
+    text.append(chunk, static_cast<std::size_t>(got));
   }
-  std::fclose(file);
+  close(fd);
   return text;
 }
 
-// The store must read the file just as the parser does. The text goes in by rename, as the
-// store's own writers do, so each input is a new file the store cannot mistake for the last.
+// The store must read the file just as the parser does, and never write a file it refused.
 void CheckStore(std::string_view text, bool accepted, const RegKey& tree) {
-  WriteWhole(nextPath, text);
-  Require(rename(nextPath.c_str(), storePath.c_str()) == 0, "rename the store text into place");
+  Rewrite(text);
+  useOtherPath = !useOtherPath;
+  setenv("RUNRELEASE_REGISTRY", (useOtherPath ? otherStorePath : storePath).c_str(), 1);
   std::string exported;
   const int result = StoreExport(&exported);
   if (accepted) {
@@ -74,7 +80,7 @@ void CheckStore(std::string_view text, bool accepted, const RegKey& tree) {
   Require(result == kOsBadDatabase, "StoreExport of an invalid store answers 1009");
   Require(StoreImport("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Added]\n") == kOsBadDatabase,
           "StoreImport into an invalid store answers 1009");
-  Require(ReadWhole(storePath) == text, "an invalid store is left byte for byte");
+  Require(ReadWhole() == text, "an invalid store is left byte for byte");
 }
 
 }  // namespace
@@ -85,8 +91,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Require(mkdtemp(&pattern[0]) != nullptr, "make the store folder");
   folder = pattern;
   storePath = folder + "/registry.reg";
-  nextPath = folder + "/next";
-  setenv("RUNRELEASE_REGISTRY", storePath.c_str(), 1);
+  otherStorePath = folder + "/./registry.reg";
+  storeFd = open(storePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  Require(storeFd >= 0, "make the store");
   std::atexit(RemoveStore);
   Require(ApplyRegistryText(kBaseText, &baseTree), "the base text parses");
   return 0;

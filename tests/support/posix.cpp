@@ -13,8 +13,6 @@
 #include "platform/posix/store.h"
 #include "support/testsupport.h"
 
-extern char** environ;
-
 namespace {
 
 // A run that does not end in time has hung: it is killed and answered as timed out.
@@ -52,9 +50,7 @@ std::string TestExportRegistry() {
   return FormatRegistryText(OwnedTrees(root));
 }
 
-int TestCreateKey(const std::string& path) {
-  return StoreImport("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + path + "]\n");
-}
+int TestCreateKey(const std::string& path) { return StoreImport("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + path + "]\n"); }
 
 int TestHoldFile(const std::string& path) {
   const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -36,8 +36,7 @@ void TestFreeFile(int id);
 
 // Starts program with commandTail as its exact command tail, waits, and returns 0 with the exit
 // code and everything it wrote to its standard output and error, or an error code.
-int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode,
-                   std::string* output);
+int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode, std::string* output);
 
 // Sets or, with nullptr, removes a variable of this process's environment, which started
 // programs inherit.

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -23,12 +24,8 @@ std::string_view OwnedName(const char* tree) {
 }
 
 bool IsOwnedName(std::string_view name) {
-  for (const char* tree : kTestOwnedTrees) {
-    if (RegCompareNames(name, OwnedName(tree)) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(std::begin(kTestOwnedTrees), std::end(kTestOwnedTrees),
+                     [name](const char* tree) { return RegCompareNames(name, OwnedName(tree)) == 0; });
 }
 
 // A seed may reach the machine's registry only inside the owned trees.
@@ -51,8 +48,7 @@ bool StaysInOwnedTrees(const RegKey& root) {
 
 LONG WriteKey(HKEY parent, const RegKey& key) {
   HKEY created = nullptr;
-  LONG result = RegCreateKeyExA(parent, key.name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                &created, nullptr);
+  LONG result = RegCreateKeyExA(parent, key.name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
   if (result != ERROR_SUCCESS) {
     return result;
   }
@@ -75,8 +71,8 @@ LONG WriteKey(HKEY parent, const RegKey& key) {
 LONG ReadValues(HKEY key, RegKey* into) {
   DWORD nameCapacity = 0;
   DWORD dataCapacity = 0;
-  LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 &nameCapacity, &dataCapacity, nullptr, nullptr);
+  LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nameCapacity,
+                                 &dataCapacity, nullptr, nullptr);
   if (result != ERROR_SUCCESS) {
     return result;
   }
@@ -118,9 +114,8 @@ LONG ReadKey(HKEY parent, const std::string& name, RegKey* into) {
   }
   RegCloseKey(key);
   // The registry's own enumeration order folds case differently from the tree's.
-  std::sort(into->subkeys.begin(), into->subkeys.end(), [](const RegKey& left, const RegKey& right) {
-    return RegCompareNames(left.name, right.name) < 0;
-  });
+  std::sort(into->subkeys.begin(), into->subkeys.end(),
+            [](const RegKey& left, const RegKey& right) { return RegCompareNames(left.name, right.name) < 0; });
   return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
 }
 
@@ -142,7 +137,7 @@ LONG FindOwnedTree(HKEY software, std::string_view owned, std::string* stored) {
 
 }  // namespace
 
-void TestIsolateRegistry(const std::string&) {
+void TestIsolateRegistry(const std::string& /*folder*/) {
   // Each test run has a Wine prefix, and so a machine registry, of its own.
 }
 
@@ -192,9 +187,8 @@ std::string TestExportRegistry() {
   if (result != ERROR_SUCCESS) {
     return "unreadable registry: error " + std::to_string(result);
   }
-  std::sort(software.subkeys.begin(), software.subkeys.end(), [](const RegKey& left, const RegKey& right) {
-    return RegCompareNames(left.name, right.name) < 0;
-  });
+  std::sort(software.subkeys.begin(), software.subkeys.end(),
+            [](const RegKey& left, const RegKey& right) { return RegCompareNames(left.name, right.name) < 0; });
   root.subkeys.push_back(std::move(software));
   return FormatRegistryText(OwnedTrees(root));
 }
@@ -220,7 +214,8 @@ int TestHoldFile(const std::string& path) {
 }
 
 void TestFreeFile(int id) {
-  if (id < 0 || static_cast<std::size_t>(id) >= heldFiles.size() || heldFiles[static_cast<std::size_t>(id)] == nullptr) {
+  if (id < 0 || static_cast<std::size_t>(id) >= heldFiles.size() ||
+      heldFiles[static_cast<std::size_t>(id)] == nullptr) {
     return;
   }
   CloseHandle(heldFiles[static_cast<std::size_t>(id)]);
@@ -229,8 +224,7 @@ void TestFreeFile(int id) {
 
 // The program under test is a GUI program with no standard handles of its own, so it has no
 // output to capture: output is always empty here.
-int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode,
-                   std::string* output) {
+int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode, std::string* output) {
   std::string line = "\"" + program + "\"";
   if (!commandTail.empty()) {
     line += " " + commandTail;

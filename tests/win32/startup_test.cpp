@@ -34,10 +34,10 @@ DWORD RunWithCommandLine(std::string commandLine) {
 }
 
 struct StartupCase {
-  const char* name;    // the program's own name as the line gives it; {exe} is its real path
+  const char* name;     // the program's own name as the line gives it; {exe} is its real path
   const char* between;  // what stands between the name and the tail
   bool tailGiven;
-  const char* count;   // LockCount after the run
+  const char* count;  // LockCount after the run
 };
 
 TEST(StartUp, TakesTheTailByTheProgramsOwnRule) {
@@ -46,8 +46,8 @@ TEST(StartUp, TakesTheTailByTheProgramsOwnRule) {
       {"\"C:\\a.exe\"", "", true, "1"},     // the name need not be the program's real path
       {"\"{exe}\"", " \t  \t", true, "1"},  // blanks and tabs after the name
       {"{exe}", "\t", true, "1"},
-      {"\"{exe}\"", "", false, "2"},        // an empty tail starts nothing and releases nothing
-      {"\"{exe}", " ", true, "2"},          // no closing quote: the name runs to the switch's quote
+      {"\"{exe}\"", "", false, "2"},  // an empty tail starts nothing and releases nothing
+      {"\"{exe}", " ", true, "2"},    // no closing quote: the name runs to the switch's quote
   };
   for (const StartupCase& testCase : cases) {
     const fs::path folder = MakeScenarioFolder("rrstart");
@@ -62,8 +62,13 @@ TEST(StartUp, TakesTheTailByTheProgramsOwnRule) {
     if (exe != std::string::npos) {
       name.replace(exe, 5, ProgramPath("runrelease"));
     }
-    const std::string tail = testCase.tailGiven ? child + " rm " + watched + " -f\"" + watched + "\"" : "";
-    EXPECT_EQ(RunWithCommandLine(name + testCase.between + tail), 1U) << name;
+    std::string commandLine = name + testCase.between;
+    if (testCase.tailGiven) {
+      commandLine += child;
+      commandLine += " rm " + watched;
+      commandLine += " -f\"" + watched + "\"";
+    }
+    EXPECT_EQ(RunWithCommandLine(commandLine), 1U) << name;
 
     EXPECT_EQ(TestExportRegistry(),
               CanonicalOwnedTrees(std::string("[Software\\Norvo\\Common] \"LockCount\"=\"") + testCase.count + "\""))
