@@ -19,3 +19,4 @@ require_packages() {
 
 HOST_PACKAGES=(g++ cmake make googletest)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine wine64)
+CHECK_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev)
