@@ -3,9 +3,11 @@
 //   rm PATH      removes a file or an empty folder
 //   addkey PATH  creates a key under HKEY_LOCAL_MACHINE
 //   sleep MS     waits
+// It notes each action and its outcome in child.log beside itself, for the driver's messages.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -13,14 +15,16 @@
 #include "support/testsupport.h"
 
 int main(int argc, char** argv) {
+  std::ofstream log{std::filesystem::path(argv[0]).parent_path() / "child.log", std::ios::app};
   for (int index = 1; index + 1 < argc && argv[index][0] != '-'; index += 2) {
     const std::string action = argv[index];
     const char* operand = argv[index + 1];
     if (action == "rm") {
-      std::error_code ignored;
-      std::filesystem::remove(operand, ignored);
+      std::error_code error;
+      std::filesystem::remove(operand, error);
+      log << "rm " << operand << ": " << error.message() << "\n";
     } else if (action == "addkey") {
-      TestCreateKey(operand);
+      log << "addkey " << operand << ": " << TestCreateKey(operand) << "\n";
     } else if (action == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(operand, nullptr, 10)));
     } else {

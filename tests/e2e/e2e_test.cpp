@@ -17,7 +17,7 @@ TEST_P(EndToEnd, Scenario) {
   ASSERT_EQ(run.started, 0);
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.output, "");
-  EXPECT_EQ(run.registry, CanonicalOwnedTrees(scenario.after + " " + kUnrelatedKeys));
+  EXPECT_EQ(run.registry, CanonicalOwnedTrees(scenario.after + " " + kUnrelatedKeys)) << run.childLog;
   EXPECT_EQ(run.present, scenario.present);
   EXPECT_EQ(run.faultReached, !scenario.faults.empty());
 }

@@ -213,6 +213,12 @@ ScenarioRun RunScenario(const Scenario& scenario, const std::string& faults) {
 
   run.registry = TestExportRegistry();
   run.faultReached = fs::exists(reached);
+  for (const fs::path& log : {folder / "child.log", folder / "my-tools" / "child.log"}) {
+    std::ifstream noted(log);
+    for (std::string line; std::getline(noted, line);) {
+      run.childLog += line + "\n";
+    }
+  }
   std::vector<std::string> made = scenario.files;
   made.insert(made.end(), scenario.folders.begin(), scenario.folders.end());
   for (const std::string& name : made) {

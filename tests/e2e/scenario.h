@@ -42,6 +42,7 @@ struct ScenarioRun {
   std::string registry;              // canonical text of the owned trees afterwards
   std::vector<std::string> present;  // the scenario's files and folders still there
   bool faultReached = false;
+  std::string childLog;  // what the child noted it did, for messages
 };
 
 // Runs a scenario in a fresh folder with a fresh registry: the shipped program when faults is

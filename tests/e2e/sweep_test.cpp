@@ -119,8 +119,8 @@ TEST_P(FailureSweep, EveryFaultLeavesTheRegistrySound) {
         EXPECT_EQ(run.exitCode, 1) << faults;
         EXPECT_EQ(run.output, "") << faults;
         if (!run.faultReached) {
-          EXPECT_EQ(run.registry, clean.registry) << faults << " was never reached";
-          EXPECT_EQ(run.present, clean.present) << faults << " was never reached";
+          EXPECT_EQ(run.registry, clean.registry) << faults << " was never reached; the child noted:\n" << run.childLog;
+          EXPECT_EQ(run.present, clean.present) << faults << " was never reached; the child noted:\n" << run.childLog;
           break;
         }
         const RegKey after = TreeOf(run.registry);
