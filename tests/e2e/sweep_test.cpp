@@ -5,6 +5,7 @@
 // shared key whose removal failed keeps the lowered count).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -114,7 +115,13 @@ TEST_P(FailureSweep, EveryFaultLeavesTheRegistrySound) {
     for (const int code : swept.codes) {
       for (int use = 1; use <= kMostUses; ++use) {
         const std::string faults = std::string(swept.call) + ":" + std::to_string(use) + ":" + std::to_string(code);
-        const ScenarioRun run = RunScenario(scenario, faults);
+        ScenarioRun run = RunScenario(scenario, faults);
+        if (!run.faultReached && run.childLog.empty() && !clean.childLog.empty()) {
+          // Under Wine a child now and then leaves no trace of having run (seen about once in
+          // 1,500 starts, the fault not reached); such a run is made once more, and said so.
+          std::printf("%s: the child left no trace, run once more\n", faults.c_str());
+          run = RunScenario(scenario, faults);
+        }
         ASSERT_EQ(run.started, 0) << faults << " did not end";
         EXPECT_EQ(run.exitCode, 1) << faults;
         EXPECT_EQ(run.output, "") << faults;
