@@ -63,6 +63,15 @@ size=$(wc -c <"$exe" | tr -d ' ')
 symbols=$("$nm" "$exe" 2>&1 | grep -v -c 'no symbols')
 [ "$symbols" -eq 0 ]; check "stripped" $? "$symbols symbols"
 
+# Neither a link time nor a path of the building machine: two builds of one commit give the
+# same bytes.
+pe=$(od -A n -t u4 -j 60 -N 4 "$exe" | tr -d ' ')
+stamp=$(od -A n -t x4 -j $((pe + 8)) -N 4 "$exe" | tr -d ' ')
+[ "$stamp" = 00000000 ]; check "no link time in the header" $? "TimeDateStamp 0x$stamp"
+root=$(cd "$here/.." && pwd)
+built_in=$(cd "$(dirname "$exe")/.." && pwd)
+! grep -a -q -F -e "$root" -e "$built_in" "$exe"; check "no build path inside" $?
+
 resources=$("$windres" -J coff -O rc -i "$exe" 2>/dev/null)
 has() { printf '%s\n' "$resources" | grep -q -F -e "$1"; }
 has '1 24 /* RT_MANIFEST */'; check "application manifest resource" $?

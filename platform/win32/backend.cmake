@@ -8,6 +8,8 @@ set(RUNRELEASE_BACKEND_LIBRARIES advapi32)
 # Every program, the tests too, carries its own C++ runtime: nothing beyond the system DLLs.
 add_compile_options(-ffunction-sections -fdata-sections)
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -Wl,--dynamicbase -Wl,--nxcompat)
+# No link time in the header: a build of one commit gives the same bytes, wherever and whenever.
+add_link_options(-Wl,--no-insert-timestamp)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_link_options(-Wl,--high-entropy-va)
 endif()
