@@ -392,6 +392,13 @@ void AppendKeys(std::string* out, const RegKey& key, std::string* path) {
   }
 }
 
+void AppendKeyPath(std::string* out, const std::vector<std::string>& path) {
+  out->append(kRootName);
+  for (const std::string& name : path) {
+    out->append(1, '\\').append(name);
+  }
+}
+
 }  // namespace
 
 bool operator==(const RegValue& left, const RegValue& right) {
@@ -436,6 +443,21 @@ std::string FormatRegistryText(const RegKey& root) {
   std::string out = "REGEDIT4\n\n";
   std::string path(kRootName);
   AppendKeys(&out, root, &path);
+  return out;
+}
+
+std::string FormatSetValueRecord(const std::vector<std::string>& path, const RegValue& value) {
+  std::string out = "[";
+  AppendKeyPath(&out, path);
+  out += "]\n";
+  AppendValue(&out, value);
+  return out;
+}
+
+std::string FormatRemoveKeyRecord(const std::vector<std::string>& path) {
+  std::string out = "[-";
+  AppendKeyPath(&out, path);
+  out += "]\n";
   return out;
 }
 

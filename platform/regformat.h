@@ -40,6 +40,12 @@ bool ApplyRegistryText(std::string_view text, RegKey* root);
 // The canonical text of root: parsing it into an empty root gives root back exactly.
 std::string FormatRegistryText(const RegKey& root);
 
+// One change as the records that make it, without the header, in the canonical text's own form:
+// applied after a text that holds the tree before the change, they give the tree after it. The
+// path names a key under HKEY_LOCAL_MACHINE.
+std::string FormatSetValueRecord(const std::vector<std::string>& path, const RegValue& value);
+std::string FormatRemoveKeyRecord(const std::vector<std::string>& path);
+
 // Names compare with ASCII letters folded: <0, 0 or >0.
 int RegCompareNames(std::string_view left, std::string_view right);
 

@@ -411,10 +411,92 @@ TEST_F(StoreTest, SetStoresExactBytesAndRefusesWhatTheFileCannotHold) {
   EXPECT_EQ(Query(key, ""), std::string("d\0", 2));
   EXPECT_EQ(Query(key, "raw"), "ab");
   EXPECT_EQ(Query(key, "line"), std::string("a\nb\0", 4));
-  EXPECT_EQ(ReadFile(store_), kHead +
-                                  "[HKEY_LOCAL_MACHINE\\K]\n@=\"d\"\n\"line\"=hex(1):61,0a,62,00\n"
-                                  "\"raw\"=hex(1):61,62\n\n");
+  EXPECT_EQ(Canonical(ReadFile(store_)), kHead +
+                                             "[HKEY_LOCAL_MACHINE\\K]\n@=\"d\"\n\"line\"=hex(1):61,0a,62,00\n"
+                                             "\"raw\"=hex(1):61,62\n\n");
   EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
+}
+
+TEST_F(StoreTest, ChangesAreAppendedReadTheSameByAnyReaderAndStayBounded) {
+  ASSERT_EQ(StoreImport("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\\Gone]\n[HKEY_LOCAL_MACHINE\\K\\Kept]\n"), kOsSuccess);
+  const std::string imported = ReadFile(store_);
+  OsKey key = Open("K");
+  ASSERT_EQ(OsRegDeleteKey(key, "GONE"), kOsSuccess);
+  EXPECT_EQ(ReadFile(store_).substr(0, imported.size()), imported) << "the delete rewrote the file";
+  std::size_t largest = 0;
+  for (int change = 0; change < 3000; ++change) {
+    // Some values hold control bytes, which the file keeps as hex.
+    const std::string text = "value " + std::to_string(change) + std::string(static_cast<std::size_t>(change % 3), '\x01');
+    const std::string name = "v" + std::to_string(change % 50);
+    ASSERT_EQ(OsRegSetStringValue(key, name.c_str(), text.c_str(), static_cast<std::uint32_t>(text.size() + 1)),
+              kOsSuccess);
+    largest = std::max(largest, static_cast<std::size_t>(fs::file_size(store_)));
+  }
+  const std::string file = ReadFile(store_);
+  EXPECT_EQ(Canonical(file), Export());
+  EXPECT_LT(largest, 64U * 1024U + 4096U) << "appended changes are never rewritten";
+  // Read afresh by the store itself, under another name.
+  const fs::path copy = folder_ / "copy.reg";
+  fs::copy_file(store_, copy);
+  const std::string cached = Export();
+  setenv("RUNRELEASE_REGISTRY", copy.c_str(), 1);
+  EXPECT_EQ(Export(), cached);
+  EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
+}
+
+// Whatever a change cut short at any byte leaves, zeroed or not, the store reads as before it, and
+// the next change cuts it off and is whole.
+TEST_F(StoreTest, ChangeCutShortIsNoPartOfTheStore) {
+  ASSERT_EQ(StoreImport("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"0\"\n"), kOsSuccess);
+  OsKey key = Open("K");
+  ASSERT_EQ(OsRegSetStringValue(key, "v", "1", 2), kOsSuccess);
+  const std::string committed = ReadFile(store_);
+  const std::string before = Export();
+  ASSERT_EQ(OsRegSetStringValue(key, "v", "2", 2), kOsSuccess);
+  const std::string change = ReadFile(store_).substr(committed.size());
+  ASSERT_GT(change.size(), 20U);
+  for (std::size_t cut = 0; cut < change.size(); ++cut) {
+    for (const bool zeroed : {false, true}) {
+      std::string text = committed + change.substr(0, cut);
+      if (zeroed) {
+        text.append(change.size() - cut, '\0');
+      }
+      fs::remove(store_);
+      WriteFile(store_, text);
+      EXPECT_EQ(Export(), before) << "cut at " << cut << (zeroed ? ", zeroed" : "");
+      ASSERT_EQ(OsRegSetStringValue(key, "w", "3", 2), kOsSuccess);
+      EXPECT_EQ(ReadFile(store_).substr(0, committed.size()), committed);
+      EXPECT_EQ(Canonical(ReadFile(store_)), Canonical(committed + "[HKEY_LOCAL_MACHINE\\K]\n\"w\"=\"3\"\n"))
+          << "cut at " << cut << (zeroed ? ", zeroed" : "");
+    }
+  }
+  EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
+}
+
+TEST(StoreText, OnlyACutShortChangeIsLeftOut) {
+  const std::string records = "[-HKEY_LOCAL_MACHINE\\A]\n";
+  const std::string change = ";runrelease change " + std::to_string(records.size()) + "\n" + records + ";runrelease end\n";
+  const std::string base = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\n";
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t committed;
+  } cases[] = {
+      {"no change", base, base.size()},
+      {"a whole change", base + change, base.size() + change.size()},
+      {"a change cut short", base + change.substr(0, 30), base.size()},
+      {"the end line cut short", base + change.substr(0, change.size() - 1), base.size()},
+      {"a first line cut short", base + change + ";runrelease ch", base.size() + change.size()},
+      {"zeros after a change", base + change + std::string(9, '\0'), base.size() + change.size()},
+      {"a frame-like comment with more after it",
+       "REGEDIT4\n;runrelease change 3\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"1\"\n", std::string::npos},
+      {"a comment that is no frame", "REGEDIT4\n;runrelease changes\n", std::string::npos},
+      {"a last line without its end", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]", std::string::npos},
+  };
+  for (const auto& sample : cases) {
+    const std::size_t expected = sample.committed == std::string::npos ? sample.text.size() : sample.committed;
+    EXPECT_EQ(StoreCommittedLength(sample.text), expected) << sample.name;
+  }
 }
 
 TEST_F(StoreTest, PathsAndDeletesAnswerLikeWindows) {

@@ -136,13 +136,14 @@ int OsRegSetStringValue(OsKey key, const char* name, const char* text, std::uint
   if (key == &localMachine) {
     return kOsAccessDenied;
   }
-  return StoreChange([&](RegKey* root) -> int {
+  return StoreChange([&](RegKey* root, std::string* records) -> int {
     RegKey* found = Resolve(root, key);
     if (found == nullptr) {
       return kOsKeyDeleted;
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     RegPutValue(found, valueName, kRegSz, std::vector<unsigned char>(bytes, bytes + size));
+    *records = FormatSetValueRecord(key->path, *RegFindValue(found, valueName));
     return kOsSuccess;
   });
 }
@@ -177,7 +178,7 @@ int OsRegDeleteKey(OsKey parent, const char* path) {
     return kOsInvalidParameter;
   }
   std::vector<std::string> target;
-  const int deleted = StoreChange([&](RegKey* root) -> int {
+  const int deleted = StoreChange([&](RegKey* root, std::string* records) -> int {
     target = parent->path;
     if (const int result = SplitPath(path, &target)) {
       return result;
@@ -201,6 +202,7 @@ int OsRegDeleteKey(OsKey parent, const char* path) {
       return kOsAccessDenied;
     }
     RegRemoveSubkey(owner, target.back());
+    *records = FormatRemoveKeyRecord(target);
     return kOsSuccess;
   });
   if (deleted == kOsSuccess) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
@@ -18,6 +19,23 @@ namespace {
 // A file replaced this many times while one read was under way is given up on.
 constexpr int kReadAttempts = 16;
 
+// An appended change: kChangeBegin, the length of its records, a line end, the records and
+// kChangeEnd, in one write. To any other reader both frame lines are comments.
+constexpr std::string_view kChangeBegin = ";runrelease change ";
+constexpr std::string_view kChangeEnd = ";runrelease end\n";
+constexpr std::size_t kChangeLengthDigits = 9;
+// Appended changes may grow as large as the rest of the file, and at least this large, before a
+// change rewrites the file; each byte then costs a bounded share of the rewrites.
+constexpr std::size_t kAppendedFloorBytes = 64 * 1024;
+
+// Where in the file the store's text ends and its appended changes begin, and whether a change
+// may be appended: only after canonical text that ends a line.
+struct Layout {
+  std::size_t committed = 0;
+  std::size_t appendedFrom = 0;
+  bool appendable = false;
+};
+
 struct Cache {
   std::string path;
   bool loaded = false;
@@ -27,6 +45,7 @@ struct Cache {
   // Held open so that the cached file's inode cannot be reused by a later file.
   int fd = -1;
   RegKey root;
+  Layout layout;
 };
 
 Cache cache;
@@ -91,14 +110,71 @@ void Drop() {
   cache.root = RegKey();
 }
 
-void Keep(int fd, const struct stat& state, bool valid, RegKey root) {
+void Keep(int fd, const struct stat& state, bool valid, RegKey root, const Layout& layout) {
   Drop();
   cache.fd = fd;
   cache.state = state;
   cache.exists = fd >= 0;
   cache.valid = valid;
   cache.root = std::move(root);
+  cache.layout = layout;
   cache.loaded = true;
+}
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool StartsLine(std::string_view text, std::size_t at) { return at > 0 && text[at - 1] == '\n'; }
+
+std::size_t FirstChangeBegin(std::string_view text) {
+  for (std::size_t at = text.find(kChangeBegin); at != std::string_view::npos; at = text.find(kChangeBegin, at + 1)) {
+    if (StartsLine(text, at)) {
+      return at;
+    }
+  }
+  return text.size();
+}
+
+std::size_t LastChangeBegin(std::string_view text) {
+  for (std::size_t at = text.rfind(kChangeBegin); at != std::string_view::npos && at > 0;
+       at = text.rfind(kChangeBegin, at - 1)) {
+    if (StartsLine(text, at)) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// A last line without its line end that is only the start of a change's first line, or bytes
+// that a crash left zero.
+bool IsCutChangeStart(std::string_view line) {
+  const std::size_t lastByte = line.find_last_not_of('\0');
+  line = lastByte == std::string_view::npos ? std::string_view() : line.substr(0, lastByte + 1);
+  if (line.size() <= kChangeBegin.size()) {
+    return kChangeBegin.substr(0, line.size()) == line;
+  }
+  return line.substr(0, kChangeBegin.size()) == kChangeBegin && IsDigits(line.substr(kChangeBegin.size()));
+}
+
+// Applies a store file's committed text to root, as any reader of the file would, and finds its
+// layout; false when it is not valid.
+bool ParseStore(std::string_view text, RegKey* root, Layout* layout) {
+  text = text.substr(0, StoreCommittedLength(text));
+  layout->committed = text.size();
+  layout->appendedFrom = FirstChangeBegin(text);
+  if (!ApplyRegistryText(text, root)) {
+    return false;
+  }
+  const std::string_view before = text.substr(0, layout->appendedFrom);
+  RegKey beforeTree;
+  const RegKey* canonicalOf = root;
+  if (before.size() != text.size()) {
+    canonicalOf = ApplyRegistryText(before, &beforeTree) ? &beforeTree : nullptr;
+  }
+  layout->appendable = !text.empty() && text.back() == '\n' && canonicalOf != nullptr &&
+                       FormatRegistryText(*canonicalOf) == before;
+  return true;
 }
 
 int ReadAll(int fd, std::size_t size, std::string* text) {
@@ -144,7 +220,7 @@ int Refresh() {
         return ErrorFromErrno(errno);
       }
       if (!cache.loaded || cache.exists) {
-        Keep(-1, {}, true, RegKey());
+        Keep(-1, {}, true, RegKey(), Layout{});
       }
       return kOsSuccess;
     }
@@ -167,8 +243,9 @@ int Refresh() {
       continue;
     }
     RegKey root;
-    const bool valid = ApplyRegistryText(text, &root);
-    Keep(file.release(), before, valid, valid ? std::move(root) : RegKey());
+    Layout layout;
+    const bool valid = ParseStore(text, &root, &layout);
+    Keep(file.release(), before, valid, valid ? std::move(root) : RegKey(), layout);
     return Status();
   }
   return kOsRegistryIoFailed;
@@ -220,10 +297,10 @@ int LockStore(const std::string& path, int* lock) {
   return kOsSuccess;
 }
 
-int WriteAll(int fd, const std::string& text) {
+int WriteAll(int fd, const std::string& text, std::size_t offset) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    const ssize_t wrote = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(offset + done));
     if (wrote < 0 && errno == EINTR) {
       continue;
     }
@@ -249,7 +326,7 @@ int WriteStore() {
   if (file.get() < 0) {
     return ErrorFromErrno(errno);
   }
-  int result = WriteAll(file.get(), text);
+  int result = WriteAll(file.get(), text, 0);
   if (result == kOsSuccess &&
       (fchmod(file.get(), mode) != 0 || fdatasync(file.get()) != 0 || rename(temp.c_str(), cache.path.c_str()) != 0)) {
     result = ErrorFromErrno(errno);
@@ -263,8 +340,48 @@ int WriteStore() {
     return ErrorFromErrno(errno);
   }
   RegKey root = std::move(cache.root);
-  Keep(file.release(), state, true, std::move(root));
+  Keep(file.release(), state, true, std::move(root), Layout{text.size(), text.size(), true});
   return SyncDirectory(Directory(cache.path));
+}
+
+bool FitsAppended(std::size_t changeSize) {
+  const Layout& layout = cache.layout;
+  return cache.exists && layout.appendable &&
+         layout.committed - layout.appendedFrom + changeSize <= std::max(layout.appendedFrom, kAppendedFloorBytes);
+}
+
+std::string FramedChange(const std::string& records) {
+  std::string change(kChangeBegin);
+  change += std::to_string(records.size());
+  change += '\n';
+  change += records;
+  change += kChangeEnd;
+  return change;
+}
+
+// Appends one framed change to the cached file, durably. What a change cut short left after the
+// committed text goes first; a failed append is cut off again, and readers never count it.
+int AppendChange(const std::string& change) {
+  FileDescriptor file(open(cache.path.c_str(), O_WRONLY | O_CLOEXEC));
+  struct stat state {};
+  if (file.get() < 0 || fstat(file.get(), &state) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  if (state.st_dev != cache.state.st_dev || state.st_ino != cache.state.st_ino) {
+    return kOsRegistryIoFailed;
+  }
+  const std::size_t committed = cache.layout.committed;
+  int result = kOsSuccess;
+  if ((static_cast<std::size_t>(state.st_size) != committed && ftruncate(file.get(), static_cast<off_t>(committed)) != 0) ||
+      (result = WriteAll(file.get(), change, committed)) != kOsSuccess || fdatasync(file.get()) != 0 ||
+      fstat(file.get(), &state) != 0) {
+    result = result != kOsSuccess ? result : ErrorFromErrno(errno);
+    (void)ftruncate(file.get(), static_cast<off_t>(committed));
+    return result;
+  }
+  cache.state = state;
+  cache.layout.committed += change.size();
+  return kOsSuccess;
 }
 
 }  // namespace
@@ -298,7 +415,7 @@ int StoreVisit(const std::function<int(const RegKey&)>& visit) {
   }
 }
 
-int StoreChange(const std::function<int(RegKey*)>& change) {
+int StoreChange(const std::function<int(RegKey*, std::string*)>& change) {
   const std::lock_guard<std::mutex> guard(cacheMutex);
   try {
     int lockFd = -1;
@@ -310,10 +427,12 @@ int StoreChange(const std::function<int(RegKey*)>& change) {
     if (const int result = Refresh()) {
       return result;
     }
-    if (const int result = change(&cache.root)) {
+    std::string records;
+    if (const int result = change(&cache.root, &records)) {
       return result;
     }
-    const int result = WriteStore();
+    const std::string framed = records.empty() ? std::string() : FramedChange(records);
+    const int result = !framed.empty() && FitsAppended(framed.size()) ? AppendChange(framed) : WriteStore();
     if (result != kOsSuccess) {
       // The tree holds a change the file may lack; the next call reads the file again.
       Drop();
@@ -326,8 +445,9 @@ int StoreChange(const std::function<int(RegKey*)>& change) {
 }
 
 int StoreImport(std::string_view regText) {
-  return StoreChange(
-      [regText](RegKey* root) { return ApplyRegistryText(regText, root) ? kOsSuccess : kOsBadDatabase; });
+  return StoreChange([regText](RegKey* root, std::string* /*records*/) {
+    return ApplyRegistryText(regText, root) ? kOsSuccess : kOsBadDatabase;
+  });
 }
 
 int StoreExport(std::string* regText) {
@@ -335,4 +455,31 @@ int StoreExport(std::string* regText) {
     *regText = FormatRegistryText(root);
     return kOsSuccess;
   });
+}
+
+std::size_t StoreCommittedLength(std::string_view text) {
+  const std::size_t begin = LastChangeBegin(text);
+  if (begin != std::string_view::npos) {
+    const std::size_t lineEnd = text.find('\n', begin);
+    if (lineEnd == std::string_view::npos) {
+      return begin;
+    }
+    const std::size_t lengthAt = begin + kChangeBegin.size();
+    const std::string_view length = text.substr(lengthAt, lineEnd - lengthAt);
+    if (IsDigits(length) && length.size() <= kChangeLengthDigits) {
+      const std::size_t recordsEnd = lineEnd + 1 + std::stoul(std::string(length));
+      const std::size_t changeEnd = recordsEnd + kChangeEnd.size();
+      // A frame line that frames nothing it could is a comment of whoever wrote the file, unless
+      // the file ends where its change would.
+      if (changeEnd > text.size() ||
+          (changeEnd == text.size() && text.substr(recordsEnd, kChangeEnd.size()) != kChangeEnd)) {
+        return begin;
+      }
+    }
+  }
+  const std::size_t lastLine = text.rfind('\n') == std::string_view::npos ? 0 : text.rfind('\n') + 1;
+  if (lastLine < text.size() && IsCutChangeStart(text.substr(lastLine))) {
+    return lastLine;
+  }
+  return text.size();
 }
