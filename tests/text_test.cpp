@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #include "app/commandline.h"
 #include "sharedkey/lockcount.h"
+
+extern const char* const kGuideText;
 
 namespace {
 
@@ -55,6 +58,46 @@ struct PathCase {
   int named;
   std::string path;
 };
+
+// A cell of a markdown table row: the text between backticks, or the cell as it stands.
+std::string CellText(std::string cell) {
+  const std::size_t first = cell.find_first_not_of(' ');
+  const std::size_t last = cell.find_last_not_of(' ');
+  cell = first == std::string::npos ? std::string() : cell.substr(first, last - first + 1);
+  if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`') {
+    return cell.substr(1, cell.size() - 2);
+  }
+  return cell;
+}
+
+// The guide's worked command tails are what the program takes from them, row by row.
+TEST(WatchedPath, GuideWorkedTailsAreThePrograms) {
+  const std::string guide = kGuideText;
+  const std::size_t section = guide.find("\n## Worked command tails\n");
+  ASSERT_NE(section, std::string::npos) << "the guide has no worked command tails";
+  std::istringstream lines(guide.substr(section));
+  std::string line;
+  while (std::getline(lines, line) && line != "| Command tail | Watched path |") {
+  }
+  ASSERT_TRUE(std::getline(lines, line)) << "the table of worked command tails has no rows";
+  int rows = 0;
+  while (std::getline(lines, line) && !line.empty() && line[0] == '|') {
+    const std::size_t middle = line.find(" | ");
+    ASSERT_NE(middle, std::string::npos) << line;
+    const std::string tail = CellText(line.substr(1, middle - 1));
+    const std::string path = CellText(line.substr(middle + 3, line.size() - middle - 4));
+    char taken[kPathBufferSize];
+    const int named = WatchedPathFromTail(tail.c_str(), taken);
+    if (path == "none") {
+      EXPECT_EQ(named, 0) << tail;
+    } else {
+      EXPECT_EQ(named, 1) << tail;
+      EXPECT_EQ(std::string(taken), path) << tail;
+    }
+    ++rows;
+  }
+  EXPECT_GE(rows, 6);
+}
 
 TEST(WatchedPath, FromTheThirdByteAfterTheFirstDashLessTheLastByte) {
   const std::string longest(259, 'p');
