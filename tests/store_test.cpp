@@ -426,7 +426,8 @@ TEST_F(StoreTest, ChangesAreAppendedReadTheSameByAnyReaderAndStayBounded) {
   std::size_t largest = 0;
   for (int change = 0; change < 3000; ++change) {
     // Some values hold control bytes, which the file keeps as hex.
-    const std::string text = "value " + std::to_string(change) + std::string(static_cast<std::size_t>(change % 3), '\x01');
+    const std::string text =
+        "value " + std::to_string(change) + std::string(static_cast<std::size_t>(change % 3), '\x01');
     const std::string name = "v" + std::to_string(change % 50);
     ASSERT_EQ(OsRegSetStringValue(key, name.c_str(), text.c_str(), static_cast<std::uint32_t>(text.size() + 1)),
               kOsSuccess);
@@ -475,7 +476,8 @@ TEST_F(StoreTest, ChangeCutShortIsNoPartOfTheStore) {
 
 TEST(StoreText, OnlyACutShortChangeIsLeftOut) {
   const std::string records = "[-HKEY_LOCAL_MACHINE\\A]\n";
-  const std::string change = ";runrelease change " + std::to_string(records.size()) + "\n" + records + ";runrelease end\n";
+  const std::string change =
+      ";runrelease change " + std::to_string(records.size()) + "\n" + records + ";runrelease end\n";
   const std::string base = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\n";
   const struct {
     const char* name;

@@ -26,7 +26,7 @@ constexpr std::string_view kChangeEnd = ";runrelease end\n";
 constexpr std::size_t kChangeLengthDigits = 9;
 // Appended changes may grow as large as the rest of the file, and at least this large, before a
 // change rewrites the file; each byte then costs a bounded share of the rewrites.
-constexpr std::size_t kAppendedFloorBytes = 64 * 1024;
+constexpr std::size_t kAppendedFloorBytes = std::size_t{64} * 1024;
 
 // Where in the file the store's text ends and its appended changes begin, and whether a change
 // may be appended: only after canonical text that ends a line.
@@ -172,8 +172,8 @@ bool ParseStore(std::string_view text, RegKey* root, Layout* layout) {
   if (before.size() != text.size()) {
     canonicalOf = ApplyRegistryText(before, &beforeTree) ? &beforeTree : nullptr;
   }
-  layout->appendable = !text.empty() && text.back() == '\n' && canonicalOf != nullptr &&
-                       FormatRegistryText(*canonicalOf) == before;
+  layout->appendable =
+      !text.empty() && text.back() == '\n' && canonicalOf != nullptr && FormatRegistryText(*canonicalOf) == before;
   return true;
 }
 
@@ -372,10 +372,17 @@ int AppendChange(const std::string& change) {
   }
   const std::size_t committed = cache.layout.committed;
   int result = kOsSuccess;
-  if ((static_cast<std::size_t>(state.st_size) != committed && ftruncate(file.get(), static_cast<off_t>(committed)) != 0) ||
-      (result = WriteAll(file.get(), change, committed)) != kOsSuccess || fdatasync(file.get()) != 0 ||
-      fstat(file.get(), &state) != 0) {
-    result = result != kOsSuccess ? result : ErrorFromErrno(errno);
+  if (static_cast<std::size_t>(state.st_size) != committed &&
+      ftruncate(file.get(), static_cast<off_t>(committed)) != 0) {
+    result = ErrorFromErrno(errno);
+  }
+  if (result == kOsSuccess) {
+    result = WriteAll(file.get(), change, committed);
+  }
+  if (result == kOsSuccess && (fdatasync(file.get()) != 0 || fstat(file.get(), &state) != 0)) {
+    result = ErrorFromErrno(errno);
+  }
+  if (result != kOsSuccess) {
     (void)ftruncate(file.get(), static_cast<off_t>(committed));
     return result;
   }

@@ -8,9 +8,8 @@ int main() {
   std::string text;
   const int result = StoreExport(&text);
   if (result != 0) {
-    std::fprintf(stderr, "the store cannot be read: error %d\n", result);
+    (void)std::fprintf(stderr, "the store cannot be read: error %d\n", result);
     return 1;
   }
-  std::fputs(text.c_str(), stdout);
-  return 0;
+  return std::fputs(text.c_str(), stdout) < 0 ? 1 : 0;
 }
