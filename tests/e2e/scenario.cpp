@@ -100,7 +100,7 @@ std::string RegistryTextOfItems(const std::string& items) {
   return text;
 }
 
-std::vector<Scenario> LoadScenarios(std::string* error) {
+std::vector<Scenario> LoadScenarios() {
   std::vector<Scenario> scenarios;
   std::istringstream table(kScenarioText);
   bool afterGiven = false;
@@ -125,7 +125,7 @@ std::vector<Scenario> LoadScenarios(std::string* error) {
       continue;
     }
     if (scenarios.empty()) {
-      *error = line;
+      ADD_FAILURE() << "scenario table line before any scenario: " << line;
       return {};
     }
     Scenario& scenario = scenarios.back();
@@ -147,7 +147,7 @@ std::vector<Scenario> LoadScenarios(std::string* error) {
     } else if (key == "tail") {
       scenario.tail = rest;
     } else {
-      *error = line;
+      ADD_FAILURE() << "scenario table line not understood: " << line;
       return {};
     }
   }

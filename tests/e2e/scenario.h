@@ -19,9 +19,9 @@ struct Scenario {
   std::string tail;  // with its placeholders
 };
 
-// Every scenario of the table; a line that the table's format does not allow fails the load
-// with the line in *error.
-std::vector<Scenario> LoadScenarios(std::string* error);
+// Every scenario of the table; a line that the table's format does not allow fails the test
+// program that loads it, and no scenario is loaded.
+std::vector<Scenario> LoadScenarios();
 
 // The REGEDIT4 text of registry items: [key] opens a key under HKEY_LOCAL_MACHINE, and the value
 // lines after it belong to it; blanks separate items outside double quotes.

@@ -81,9 +81,8 @@ RegValue ReleasedLockCount(const RegValue* was) {
 }
 
 std::vector<Scenario> FaultFreeScenarios() {
-  std::string error;
   std::vector<Scenario> scenarios;
-  for (const Scenario& scenario : LoadScenarios(&error)) {
+  for (const Scenario& scenario : LoadScenarios()) {
     if (scenario.faults.empty()) {
       scenarios.push_back(scenario);
     }
