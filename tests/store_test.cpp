@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -443,6 +444,32 @@ TEST_F(StoreTest, ChangesAreAppendedReadTheSameByAnyReaderAndStayBounded) {
   setenv("RUNRELEASE_REGISTRY", copy.c_str(), 1);
   EXPECT_EQ(Export(), cached);
   EXPECT_EQ(OsRegCloseKey(key), kOsSuccess);
+}
+
+// A store file without write permission is replaced, keeping its mode, as every rewrite is. As
+// root the change is made by a child that gives up root, since root may write any file.
+TEST_F(StoreTest, FileWithoutWritePermissionIsReplacedNotAppendedTo) {
+  ASSERT_EQ(StoreImport("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n"), kOsSuccess);
+  ASSERT_EQ(chmod(store_.c_str(), 0444), 0);
+  ASSERT_EQ(chmod((store_.string() + ".lock").c_str(), 0666), 0);
+  ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+      _exit(100);
+    }
+    OsKey key = nullptr;
+    const int opened = OsRegOpenKey(OsLocalMachine(), "K", &key);
+    _exit(opened != 0 ? opened : OsRegSetStringValue(key, "v", "1", 2));
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(fs::status(store_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(ReadFile(store_), kHead + "[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"1\"\n\n");
 }
 
 // Whatever a change cut short at any byte leaves, zeroed or not, the store reads as before it, and

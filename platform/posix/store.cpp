@@ -363,8 +363,13 @@ std::string FramedChange(const std::string& records) {
 // committed text goes first; a failed append is cut off again, and readers never count it.
 int AppendChange(const std::string& change) {
   FileDescriptor file(open(cache.path.c_str(), O_WRONLY | O_CLOEXEC));
+  // A file that cannot be written in place, one without write permission say, is replaced as
+  // before: the folder decides, as it does for every rewrite.
+  if (file.get() < 0) {
+    return WriteStore();
+  }
   struct stat state {};
-  if (file.get() < 0 || fstat(file.get(), &state) != 0) {
+  if (fstat(file.get(), &state) != 0) {
     return ErrorFromErrno(errno);
   }
   if (state.st_dev != cache.state.st_dev || state.st_ino != cache.state.st_ino) {
