@@ -42,8 +42,8 @@ int RunChildAndRelease(void* /*instance*/, void* /*previousInstance*/, const cha
   // run that cannot have it goes on unlocked rather than hang an uninstall.
   OsLock lock = nullptr;
   const int locked = OsAcquireReleaseLock(&lock);
-  if (before == 1 && after == 0 && DecrementLockCount() < 1) {
-    DeleteKeyTree(OsLocalMachine(), kSharedKeyPath);
+  if (before == 1 && after == 0) {
+    ReleaseHold();
   }
   RemoveMakerKeyIfEmpty();
   if (locked == kOsSuccess) {

@@ -13,18 +13,6 @@
 #include "platform/platform.h"
 #include "sharedkey/sharedkey.h"
 
-namespace {
-
-int ReleaseWithProgram() {
-  if (DecrementLockCount() >= 1) {
-    return kOsInvalidParameter;
-  }
-  DeleteKeyTree(OsLocalMachine(), kSharedKeyPath);
-  return kOsSuccess;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   const bool program = argc == 2 && std::strcmp(argv[1], "program") == 0;
   if (!program && !(argc == 2 && std::strcmp(argv[1], "system") == 0)) {
@@ -33,7 +21,12 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t peakBefore = BenchPeakMemoryBytes();
   const auto start = std::chrono::steady_clock::now();
-  const int released = program ? ReleaseWithProgram() : BenchRemoveTreeWithSystem(kSharedKeyPath);
+  int released = kOsSuccess;
+  if (program) {
+    ReleaseHold();
+  } else {
+    released = BenchRemoveTreeWithSystem(kSharedKeyPath);
+  }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::uint64_t peakAfter = BenchPeakMemoryBytes();
 

@@ -9,11 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "e2e/scenario.h"
+#include "sharedkey/sharedkey.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
@@ -49,7 +50,7 @@ bool ShapeOf(long keys, TreeShape* shape) {
 }
 
 std::string SharedKeyText(const TreeShape& shape) {
-  const std::string shared = "[HKEY_LOCAL_MACHINE\\Software\\Norvo\\Common";
+  const std::string shared = std::string("[HKEY_LOCAL_MACHINE\\") + kSharedKeyPath;
   std::string text = "REGEDIT4\n\n" + shared + "]\n\"LockCount\"=\"1\"\n";
   for (long part = 0; part < shape.first; ++part) {
     const std::string partKey = shared + "\\Part" + std::to_string(part);
@@ -98,34 +99,27 @@ double TimedRun(const std::string& program, const std::string& tail) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-constexpr const char* kExecutableSuffix = RUNRELEASE_EXE_SUFFIX;
-
-std::string ExecutableBeside(const char* self, const std::string& name) {
-  return (fs::absolute(self).parent_path() / (name + kExecutableSuffix)).string();
-}
-
 // The watched file stays, so no hold is released and every run finds the same registry: the
 // overhead is the probes, the lock and the maker-key test around a child that does nothing.
-int Overhead(const char* self, const char* runsText) {
+int Overhead(const char* runsText) {
   const long runs = std::strtol(runsText, nullptr, 10);
   if (runs < 1) {
     (void)std::fprintf(stderr, "RUNS must be a positive number: %s\n", runsText);
     return 2;
   }
-  std::random_device random;
-  const fs::path folder = fs::temp_directory_path() / ("rrbench" + std::to_string(random() % 100000000U));
-  fs::create_directories(folder);
-  const fs::path child = folder / (std::string("child") + kExecutableSuffix);
-  fs::copy_file(ExecutableBeside(self, "trivial_child"), child);
+  const fs::path folder = MakeScenarioFolder("rrbench");
+  const fs::path child = folder / ExecutableName("child");
+  fs::copy_file(ProgramPath("trivial_child"), child);
   const fs::path watched = folder / "app.dat";
   std::ofstream(watched) << "watched";
-  const std::string holding = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Norvo\\Common]\n\"LockCount\"=\"2\"\n";
+  const std::string holding =
+      std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kSharedKeyPath + "]\n\"LockCount\"=\"2\"\n";
   if (folder.string().find('-') != std::string::npos || TestResetRegistry(holding) != 0) {
     (void)std::fprintf(stderr, "cannot prepare %s and its registry\n", folder.string().c_str());
     return 1;
   }
   const std::string watchSwitch = "-f\"" + watched.string() + "\"";
-  const std::string runrelease = ExecutableBeside(self, "runrelease");
+  const std::string runrelease = ProgramPath("runrelease");
   std::vector<double> alone;
   std::vector<double> full;
   for (long run = 0; run < runs; ++run) {
@@ -147,12 +141,13 @@ int Overhead(const char* self, const char* runsText) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramFolder(argv[0]);
   const std::string mode = argc == 3 ? argv[1] : "";
   if (mode == "seed") {
     return Seed(argv[2]);
   }
   if (mode == "overhead") {
-    return Overhead(argv[0], argv[2]);
+    return Overhead(argv[2]);
   }
   (void)std::fprintf(stderr, "usage: bench_setup seed KEYS | overhead RUNS\n");
   return 2;

@@ -18,5 +18,7 @@ require_packages() {
 }
 
 HOST_PACKAGES=(g++ cmake make googletest)
-WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine wine64)
+# The shipped 32-bit program alone, and everything the Windows builds and their tests need.
+SHIPPED_PACKAGES=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+WINDOWS_PACKAGES=("${SHIPPED_PACKAGES[@]}" g++-mingw-w64-x86-64-posix wine wine64)
 CHECK_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev)

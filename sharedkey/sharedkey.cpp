@@ -36,6 +36,12 @@ int DecrementLockCount() {
   return result;
 }
 
+void ReleaseHold() {
+  if (DecrementLockCount() < 1) {
+    DeleteKeyTree(OsLocalMachine(), kSharedKeyPath);
+  }
+}
+
 namespace {
 
 // The names of a key's subkeys, NUL after NUL, in listing order. Plain C allocation keeps the

@@ -15,6 +15,9 @@ constexpr int kSharedKeyLeftAlone = 1111;
 // for the value buffer) is rewritten as "0" and gives 0.
 int DecrementLockCount();
 
+// Releases one hold: lowers LockCount and, once no hold is left, removes the shared key.
+void ReleaseHold();
+
 // Removes the key at path under parent with every subkey and value, depth first. A part that
 // cannot be removed stays; everything else still goes.
 void DeleteKeyTree(OsKey parent, const char* path);

@@ -39,10 +39,9 @@ struct Layout {
 struct Cache {
   std::string path;
   bool loaded = false;
-  bool exists = false;
   bool valid = true;
   struct stat state {};
-  // Held open so that the cached file's inode cannot be reused by a later file.
+  // Held open so that the cached file's inode cannot be reused by a later file; -1 for no file.
   int fd = -1;
   RegKey root;
   Layout layout;
@@ -114,7 +113,6 @@ void Keep(int fd, const struct stat& state, bool valid, RegKey root, const Layou
   Drop();
   cache.fd = fd;
   cache.state = state;
-  cache.exists = fd >= 0;
   cache.valid = valid;
   cache.root = std::move(root);
   cache.layout = layout;
@@ -210,7 +208,7 @@ int Refresh() {
     cache.path = path;
   }
   struct stat now {};
-  if (cache.loaded && cache.exists && stat(path.c_str(), &now) == 0 && SameFile(now, cache.state)) {
+  if (cache.loaded && cache.fd >= 0 && stat(path.c_str(), &now) == 0 && SameFile(now, cache.state)) {
     return Status();
   }
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
@@ -219,7 +217,7 @@ int Refresh() {
       if (errno != ENOENT && errno != ENOTDIR) {
         return ErrorFromErrno(errno);
       }
-      if (!cache.loaded || cache.exists) {
+      if (!cache.loaded || cache.fd >= 0) {
         Keep(-1, {}, true, RegKey(), Layout{});
       }
       return kOsSuccess;
@@ -229,7 +227,7 @@ int Refresh() {
     if (fstat(file.get(), &before) != 0) {
       return ErrorFromErrno(errno);
     }
-    if (cache.loaded && cache.exists && SameFile(before, cache.state)) {
+    if (cache.loaded && cache.fd >= 0 && SameFile(before, cache.state)) {
       return Status();
     }
     std::string text;
@@ -321,7 +319,7 @@ int WriteStore() {
   if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
     return ErrorFromErrno(errno);
   }
-  const mode_t mode = cache.exists ? (cache.state.st_mode & 07777) : 0644;
+  const mode_t mode = cache.fd >= 0 ? (cache.state.st_mode & 07777) : 0644;
   FileDescriptor file(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (file.get() < 0) {
     return ErrorFromErrno(errno);
@@ -346,7 +344,7 @@ int WriteStore() {
 
 bool FitsAppended(std::size_t changeSize) {
   const Layout& layout = cache.layout;
-  return cache.exists && layout.appendable &&
+  return cache.fd >= 0 && layout.appendable &&
          layout.committed - layout.appendedFrom + changeSize <= std::max(layout.appendedFrom, kAppendedFloorBytes);
 }
 

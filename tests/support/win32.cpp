@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "support/testsupport.h"
+#include "support/win32.h"
 
 namespace {
 
@@ -222,21 +223,17 @@ void TestFreeFile(int id) {
   heldFiles[static_cast<std::size_t>(id)] = nullptr;
 }
 
-// The program under test is a GUI program with no standard handles of its own, so it has no
-// output to capture: output is always empty here.
-int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode, std::string* output) {
-  std::string line = "\"" + program + "\"";
-  if (!commandTail.empty()) {
-    line += " " + commandTail;
-  }
+int TestRunCommandLine(const char* application, std::string commandLine, int* exitCode) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  BOOL created = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started);
+  BOOL created =
+      CreateProcessA(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started);
   // Wine's process start now and then fails with ERROR_INTERNAL_ERROR (once in 3,000 starts of
   // the program seen here); that is the harness's start, not the run, so it is tried once more.
   if (!created && GetLastError() == ERROR_INTERNAL_ERROR) {
-    created = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started);
+    created = CreateProcessA(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &started);
   }
   if (!created) {
     return static_cast<int>(GetLastError());
@@ -253,6 +250,19 @@ int TestRunProgram(const std::string& program, const std::string& commandTail, i
   CloseHandle(started.hProcess);
   if (result == 0) {
     *exitCode = static_cast<int>(code);
+  }
+  return result;
+}
+
+// The program under test is a GUI program with no standard handles of its own, so it has no
+// output to capture: output is always empty here.
+int TestRunProgram(const std::string& program, const std::string& commandTail, int* exitCode, std::string* output) {
+  std::string line = "\"" + program + "\"";
+  if (!commandTail.empty()) {
+    line += " " + commandTail;
+  }
+  const int result = TestRunCommandLine(nullptr, line, exitCode);
+  if (result == 0) {
     output->clear();
   }
   return result;

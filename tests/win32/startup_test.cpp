@@ -10,27 +10,17 @@
 
 #include "e2e/scenario.h"
 #include "support/testsupport.h"
+#include "support/win32.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // Starts runrelease.exe by its path with commandLine as the whole line GetCommandLineA returns.
-DWORD RunWithCommandLine(std::string commandLine) {
-  const std::string program = ProgramPath("runrelease");
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    return GetLastError() + 1000;
-  }
-  WaitForSingleObject(started.hProcess, 60000);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(started.hProcess, &exitCode);
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  return exitCode;
+DWORD RunWithCommandLine(const std::string& commandLine) {
+  int exitCode = 0;
+  const int started = TestRunCommandLine(ProgramPath("runrelease").c_str(), commandLine, &exitCode);
+  return started != 0 ? static_cast<DWORD>(started) + 1000 : static_cast<DWORD>(exitCode);
 }
 
 struct StartupCase {

@@ -6,10 +6,7 @@ set -u
 action=${1:?usage: prefix.sh start|stop PREFIX}
 WINEPREFIX=${2:?usage: prefix.sh start|stop PREFIX}
 export WINEPREFIX
-export WINEDEBUG=-all
-# No desktop menu entries, and no offer to fetch the .NET and HTML runtimes.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
-wine=${RUNRELEASE_WINE:-/usr/lib/wine/wine64}
+. "$(dirname "$0")/env.sh"
 # Wine's servers and services outlive this script; their output goes to a file, not to ctest.
 log="$WINEPREFIX.log"
 

@@ -5,10 +5,7 @@
 set -u
 : "${WINEPREFIX:?WINEPREFIX names the Wine prefix of the test run}"
 export WINEPREFIX
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No desktop menu entries, and no offer to fetch the .NET and HTML runtimes.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
-wine=${RUNRELEASE_WINE:-/usr/lib/wine/wine64}
+. "$(dirname "$0")/env.sh"
 
 output=$(mktemp "${TMPDIR:-/tmp}/runrelease-wine.XXXXXX") || exit 1
 "$wine" "$@" >"$output" 2>&1 </dev/null
